@@ -1,0 +1,91 @@
+# The README's two commands and their helpers.
+#   make demo   builds the tool and runs it on the embedded demo machine
+#   make check  builds everything and runs every test (what CI runs)
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := help
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+# Debian packages, by what needs them.
+PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libxml2-dev ca-certificates
+PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
+              g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+PKGS_BENCH := libbenchmark-dev curl valgrind
+
+.PHONY: help demo check deps-build deps-test deps-bench debug release windows test bench clean
+
+help:
+	@echo "make demo    build the tool and run it on the demo machine (examples/demo-workstation.reg)"
+	@echo "make check   build everything and run all tests (sanitizer build, CTest, Windows build)"
+	@echo "make bench   build and run the benchmarks"
+
+# Installs the packages named in $(1) that are missing; as non-root, says what to install and stops.
+define ensure_pkgs
+	missing=""; \
+	for p in $(1); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" != 0 ]; then \
+	    echo "missing Debian packages; as root run: apt-get update && apt-get install -y --no-install-recommends$$missing" >&2; \
+	    exit 1; \
+	  fi; \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq; \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+endef
+
+deps-build:
+	@$(call ensure_pkgs,$(PKGS_BUILD))
+deps-test: deps-build
+	@$(call ensure_pkgs,$(PKGS_TEST))
+deps-bench: deps-build
+	@$(call ensure_pkgs,$(PKGS_BENCH))
+
+release: deps-build
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+debug: deps-test
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+
+windows: deps-test
+	cmake --preset mingw-i686 >/dev/null
+	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler
+
+test: debug
+	ctest --preset debug -j $(JOBS)
+
+DEMO_DIR := build/demo
+demo: release
+	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)/drives $(DEMO_DIR)/services
+	@export TW_REGISTRY=$(CURDIR)/$(DEMO_DIR)/registry.db TW_DRIVE_ROOT=$(CURDIR)/$(DEMO_DIR)/drives \
+	        TW_SERVICE_DIR=$(CURDIR)/$(DEMO_DIR)/services; \
+	build/release/tools/twreg/twreg import examples/demo-workstation.reg; \
+	install_dir=$$(build/release/tools/twreg/twreg query 'HKLM\SOFTWARE\WOW6432Node\Brightmoor\Tidewell\TWAgent' /v TWAgentInstallDir | awk -F'    ' '/TWAgentInstallDir/ {print $$4}'); \
+	echo "demo machine: $$install_dir is the agent's installation folder"; \
+	build/release/tools/twreg/twreg mkpath "$$install_dir" >/dev/null; \
+	echo "+ twprereqhandler -m 1 -r 1 -q 1 -p KB5034441 -l \"Demo Product\" -v 1.0"; \
+	set +e; build/release/twprereqhandler -m 1 -r 1 -q 1 -p KB5034441 -l "Demo Product" -v 1.0; rc=$$?; set -e; \
+	echo "exit code: $$rc"; \
+	echo "--- log ---"; \
+	find $(DEMO_DIR)/drives -name twprereqhandler.log -exec cat {} \;
+
+check: deps-test
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+	ctest --preset debug -j $(JOBS)
+	cmake --preset mingw-i686 >/dev/null
+	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler
+	@echo "check: all tests passed; Windows program at build/mingw-i686/twprereqhandler.exe"
+
+bench: deps-bench
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,176 @@
+#include "support/test_support.h"
+
+#include <tw_linux.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace twtest {
+
+std::string BuildDir() { return TW_BUILD_DIR; }
+std::string SourceDir() { return TW_SOURCE_DIR; }
+
+std::string ToolPath(const std::string& name) {
+    if (name == "twprereqhandler")
+        return BuildDir() + "/twprereqhandler";
+    return BuildDir() + "/tools/" + name + "/" + name;
+}
+
+TempDir::TempDir() {
+    static std::atomic<int> counter{0};
+    std::string base = BuildDir() + "/tmp";
+    std::filesystem::create_directories(base);
+    std::string templ = base + "/t" + std::to_string(getpid()) + "_" +
+                        std::to_string(counter++) + "_XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ScopedRegistry::ScopedRegistry() {
+    db_ = dir_.file("registry.db");
+    if (const char* old = getenv("TW_REGISTRY")) {
+        hadOld_ = true;
+        oldRegistry_ = old;
+    }
+    setenv("TW_REGISTRY", db_.c_str(), 1);
+    std::filesystem::create_directories(dir_.file("drives"));
+    std::filesystem::create_directories(dir_.file("services"));
+    setenv("TW_DRIVE_ROOT", dir_.file("drives").c_str(), 1);
+    setenv("TW_SERVICE_DIR", dir_.file("services").c_str(), 1);
+    TwLinuxRegistryReopen();
+}
+
+ScopedRegistry::~ScopedRegistry() {
+    TwLinuxRegistryReopen();
+    if (hadOld_)
+        setenv("TW_REGISTRY", oldRegistry_.c_str(), 1);
+    else
+        unsetenv("TW_REGISTRY");
+}
+
+int ScopedRegistry::importReg(const std::string& regFile) const {
+    ProcessResult r = RunProcess(ToolPath("twreg"), {"--registry", db_, "import", regFile});
+    return r.exitCode;
+}
+
+static void drainInto(int fd, std::string& out, bool& open) {
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0)
+        out.append(buf, static_cast<size_t>(n));
+    else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        open = false;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& workDir) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        close(outPipe[1]);
+        close(errPipe[1]);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0)
+            _exit(126);
+        for (const auto& [k, v] : env)
+            setenv(k.c_str(), v.c_str(), 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    ProcessResult r;
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen) {
+        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            drainInto(outPipe[0], r.out, outOpen);
+        if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            drainInto(errPipe[0], r.err, errOpen);
+    }
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        r.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.exitCode = 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        lines.push_back(cur);
+    return lines;
+}
+
+} // namespace twtest
