@@ -4,6 +4,7 @@
 
 #include <ctype.h>
 #include <string.h>
+#include <time.h>
 
 namespace {
 
@@ -249,6 +250,18 @@ LPSTR StrStrIA(LPCSTR text, LPCSTR search) {
             return const_cast<LPSTR>(p);
     }
     return nullptr;
+}
+
+} // extern "C"
+
+extern "C" {
+
+void _tzset(void) { tzset(); }
+
+long* __tw_timezone(void) {
+    static thread_local long value;
+    value = timezone;
+    return &value;
 }
 
 } // extern "C"

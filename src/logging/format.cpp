@@ -1,0 +1,206 @@
+#include "logging/format.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// UTF-16 text to UTF-8 through the Win32 conversion, so both platforms agree.
+std::string wideToUtf8(const WCHAR* w) {
+    if (w == nullptr)
+        return "(null)";
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+template <class T> void appendOne(std::string& out, const std::string& spec, T value) {
+    char small[128];
+    int n = snprintf(small, sizeof small, spec.c_str(), value);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    snprintf(&big[0], big.size(), spec.c_str(), value);
+    big.resize(static_cast<size_t>(n));
+    out += big;
+}
+
+} // namespace
+
+void TwVFormat(std::string& out, const char* format, va_list args) {
+    if (format == nullptr)
+        return;
+    va_list ap;
+    va_copy(ap, args);
+    const char* p = format;
+    while (*p) {
+        const char* pct = strchr(p, '%');
+        if (pct == nullptr) {
+            out.append(p);
+            break;
+        }
+        out.append(p, static_cast<size_t>(pct - p));
+        p = pct + 1;
+        if (*p == '%') {
+            out += '%';
+            ++p;
+            continue;
+        }
+        // Conversion: flags, width, precision, length, type.
+        std::string spec = "%";
+        while (*p && strchr("-+ #0'", *p))
+            spec += *p++;
+        if (*p == '*') {
+            spec += std::to_string(va_arg(ap, int));
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9')
+                spec += *p++;
+        }
+        if (*p == '.') {
+            spec += *p++;
+            if (*p == '*') {
+                spec += std::to_string(va_arg(ap, int));
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9')
+                    spec += *p++;
+            }
+        }
+        // Length: "l" is 32 bits as on Windows; "ll", "I64" are 64; "w" marks wide text.
+        enum { kDefault, kChar, kShort, kLong, kLongLong, kSize, kWide } len = kDefault;
+        if (p[0] == 'h' && p[1] == 'h') {
+            len = kChar;
+            p += 2;
+        } else if (p[0] == 'h') {
+            len = kShort;
+            ++p;
+        } else if (p[0] == 'l' && p[1] == 'l') {
+            len = kLongLong;
+            p += 2;
+        } else if (p[0] == 'l') {
+            len = kLong;
+            ++p;
+        } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+            len = kLongLong;
+            p += 3;
+        } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+            len = kLong;
+            p += 3;
+        } else if (p[0] == 'z' || p[0] == 'j' || p[0] == 't') {
+            len = kSize;
+            ++p;
+        } else if (p[0] == 'w') {
+            len = kWide;
+            ++p;
+        }
+        char conv = *p;
+        if (conv == '\0') {
+            out += spec; // a lone '%' at the end is written as it stands
+            break;
+        }
+        ++p;
+        switch (conv) {
+        case 'd':
+        case 'i':
+            if (len == kLongLong)
+                appendOne(out, spec + "lld", va_arg(ap, long long));
+            else if (len == kSize)
+                appendOne(out, spec + "zd", va_arg(ap, ptrdiff_t));
+            else {
+                int v = va_arg(ap, int);
+                if (len == kChar)
+                    v = static_cast<signed char>(v);
+                else if (len == kShort)
+                    v = static_cast<short>(v);
+                appendOne(out, spec + "d", v);
+            }
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+            std::string c(1, conv);
+            if (len == kLongLong)
+                appendOne(out, spec + "ll" + c, va_arg(ap, unsigned long long));
+            else if (len == kSize)
+                appendOne(out, spec + "z" + c, va_arg(ap, size_t));
+            else {
+                unsigned v = va_arg(ap, unsigned);
+                if (len == kChar)
+                    v = static_cast<unsigned char>(v);
+                else if (len == kShort)
+                    v = static_cast<unsigned short>(v);
+                appendOne(out, spec + c, v);
+            }
+            break;
+        }
+        case 'c':
+            appendOne(out, spec + "c", va_arg(ap, int));
+            break;
+        case 'C':
+            if (true) {
+                WCHAR w[2] = {static_cast<WCHAR>(va_arg(ap, int)), 0};
+                appendOne(out, spec + "s", wideToUtf8(w).c_str());
+            }
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            appendOne(out, spec + conv, va_arg(ap, double));
+            break;
+        case 'p':
+            appendOne(out, spec + "p", va_arg(ap, void*));
+            break;
+        case 's':
+            if (len == kWide || len == kLong) {
+                appendOne(out, spec + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
+            } else {
+                const char* s = va_arg(ap, const char*);
+                appendOne(out, spec + "s", s ? s : "(null)");
+            }
+            break;
+        case 'S':
+            appendOne(out, spec + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
+            break;
+        default:
+            // Unknown conversion: keep the text, consume nothing.
+            out += spec;
+            out += conv;
+            break;
+        }
+    }
+    va_end(ap);
+}
+
+std::string TwFormat(const char* format, ...) {
+    std::string out;
+    va_list ap;
+    va_start(ap, format);
+    TwVFormat(out, format, ap);
+    va_end(ap);
+    return out;
+}
+
+void TwPrintf(const char* format, ...) {
+    std::string out;
+    va_list ap;
+    va_start(ap, format);
+    TwVFormat(out, format, ap);
+    va_end(ap);
+    fwrite(out.data(), 1, out.size(), stdout);
+    fflush(stdout);
+}

@@ -1,0 +1,235 @@
+// The log state, the four writers, opening and closing the file.
+#include "logging/log.h"
+#include "logging/format.h"
+#include "logging/lock_table.h"
+
+#include <direct.h>
+#include <errno.h>
+#include <share.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+FILE* gv_logFilePtr = nullptr;
+BYTE* gv_logLock = nullptr;
+
+namespace {
+char* g_fileName = nullptr;
+char* g_folder = nullptr;
+char* g_fullPath = nullptr;
+BYTE g_level = 3;
+
+char* dupText(const char* s) {
+    size_t n = strlen(s) + 1;
+    auto* p = static_cast<char*>(malloc(n));
+    if (p != nullptr)
+        memcpy(p, s, n);
+    return p;
+}
+
+void writeLine(BYTE threshold, const char* tag, const char* format, va_list args) {
+    if (gv_logFilePtr == nullptr)
+        return;
+    if (g_level == 0 || g_level < threshold)
+        return;
+    BYTE* key = gv_logLock;
+    if (key == nullptr)
+        return;
+    // Format before taking the lock: the lock is held only for the write.
+    std::string line;
+    line.reserve(160);
+    char* stamp = GetLogTimeStamp();
+    line += "[ ";
+    line += stamp ? stamp : "";
+    line += " ] [ ";
+    line += std::to_string(static_cast<int>(GetCurrentThreadId()));
+    line += " ] ";
+    line += tag;
+    line += ' ';
+    free(stamp);
+    TwVFormat(line, format, args);
+    LockObject(key);
+    // The log may have been closed while this thread waited.
+    if (gv_logFilePtr != nullptr) {
+        fwrite(line.data(), 1, line.size(), gv_logFilePtr);
+        fflush(gv_logFilePtr);
+    }
+    UnlockObject(key);
+}
+} // namespace
+
+void LogInfo(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    writeLine(1, "[INFO]", format, ap);
+    va_end(ap);
+}
+
+void LogError(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    writeLine(2, "[ERROR]", format, ap);
+    va_end(ap);
+}
+
+void LogDebug(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    writeLine(3, "[DEBUG]", format, ap);
+    va_end(ap);
+}
+
+void LogTrace(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    writeLine(4, "[TRACE]", format, ap);
+    va_end(ap);
+}
+
+char* GetLogTimeStamp() {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    std::string s = TwFormat("%d-%02d-%02d %02d:%02d:%02d:%03d", st.wYear, st.wMonth, st.wDay,
+                             st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return dupText(s.c_str());
+}
+
+BYTE GetLogLevel() { return g_level; }
+const char* GetLogFullPath() { return g_fullPath; }
+
+bool SetLogDefaults() {
+    if (gv_logFilePtr != nullptr) {
+        g_level = 3;
+        return true;
+    }
+    if (g_fileName != nullptr)
+        return true;
+    char* name = dupText("tabrix.log");
+    auto* lock = static_cast<BYTE*>(malloc(1));
+    if (name == nullptr || lock == nullptr) {
+        free(name);
+        free(lock);
+        return false;
+    }
+    free(gv_logLock);
+    gv_logLock = lock;
+    g_fileName = name;
+    free(g_folder);
+    g_folder = nullptr;
+    free(g_fullPath);
+    g_fullPath = nullptr;
+    g_level = 3;
+    return true;
+}
+
+bool SetLogConfig(const char* fileName, const char* folder, BYTE level) {
+    if (fileName == nullptr || folder == nullptr)
+        return false;
+    char* name = dupText(fileName);
+    char* dir = dupText(folder);
+    if (name == nullptr || dir == nullptr) {
+        free(name);
+        free(dir);
+        return false;
+    }
+    free(g_fileName);
+    free(g_folder);
+    g_fileName = name;
+    g_folder = dir;
+    g_level = level;
+    return true;
+}
+
+int CreateLogFolder(const char* path) {
+    if (path == nullptr)
+        return EINVAL;
+    // Missing parents are made first, walking up by '/' only; done without
+    // recursion so that a path of many levels cannot exhaust the stack.
+    struct Step {
+        std::string path;
+        bool retried;
+    };
+    std::vector<Step> chain{{path, false}};
+    int result = 0;
+    for (;;) {
+        Step& cur = chain.back();
+        if (_mkdir(cur.path.c_str()) == 0) {
+            result = 0;
+        } else if (errno == EEXIST) {
+            result = 1;
+        } else if (errno == ENOENT && !cur.retried) {
+            std::string p = cur.path;
+            while (!p.empty() && p.back() == '/')
+                p.pop_back();
+            size_t slash = p.rfind('/');
+            if (slash == std::string::npos || slash == 0) {
+                result = ENOENT;
+            } else {
+                chain.push_back({p.substr(0, slash), false});
+                continue;
+            }
+        } else {
+            result = errno;
+        }
+        chain.pop_back();
+        if (chain.empty())
+            return result;
+        if (result != 0 && result != 1)
+            return result;
+        chain.back().retried = true;
+    }
+}
+
+bool OpenLogFile(const char* mode) {
+    if (gv_logFilePtr != nullptr) {
+        LogTrace("gv_logFilePtr already Set\n");
+        return true;
+    }
+    if (mode == nullptr || g_fileName == nullptr)
+        return false;
+    const char* folder = g_folder != nullptr ? g_folder : "../logs";
+    CreateLogFolder(folder);
+    std::string path = TwFormat("%s/%s", folder, g_fileName);
+    free(g_fullPath);
+    g_fullPath = dupText(path.c_str());
+    FILE* f = _fsopen(path.c_str(), mode, _SH_DENYNO);
+    if (f == nullptr)
+        return false;
+    char* stamp = GetLogTimeStamp();
+    fprintf(f, "Log open time: %s\n", stamp ? stamp : "");
+    free(stamp);
+    fflush(f);
+    gv_logFilePtr = f;
+    return true;
+}
+
+void CloseLogFile() {
+    if (gv_logFilePtr == nullptr)
+        return;
+    BYTE* key = gv_logLock;
+    if (key != nullptr)
+        LockObject(key);
+    FILE* f = gv_logFilePtr;
+    char* stamp = GetLogTimeStamp();
+    fprintf(f, "Log close time: %s\n", stamp ? stamp : "");
+    free(stamp);
+    fflush(f);
+    gv_logFilePtr = nullptr;
+    fclose(f);
+    if (key != nullptr)
+        UnlockObject(key);
+}
+
+void FreeLogConfig() {
+    free(g_fileName);
+    g_fileName = nullptr;
+    free(g_folder);
+    g_folder = nullptr;
+    free(g_fullPath);
+    g_fullPath = nullptr;
+    free(gv_logLock);
+    gv_logLock = nullptr;
+}
