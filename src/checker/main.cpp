@@ -1,1 +1,62 @@
-int main() { return 0; }
+// twprereqhandler: checks a managed computer's prerequisites before the agent
+// installs a patch or deploys a package, and answers with its exit code.
+#include "agent/agent_globals.h"
+#include "agent/agent_params.h"
+#include "agent/os_name.h"
+#include "checker/checks.h"
+#include "checker/options.h"
+#include "logging/format.h"
+#include "logging/log.h"
+#include "registry/registry_helpers.h"
+
+#include <stdlib.h>
+
+#ifndef _WIN32
+#include <tw_linux.h>
+#endif
+
+int main(int argc, char** argv) {
+#ifndef _WIN32
+    // The product is a 32-bit Windows program; on Linux it sees the registry as one.
+    TwLinuxSetProcessIs64Bit(0);
+#endif
+    if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "TWAgentInstallDir", &gv_agentInstallDir) !=
+        ERROR_SUCCESS)
+        return 13;
+
+    StartLogger("twprereqhandler.log");
+    if (InitializeAgentParameters() != 0)
+        LogError("Tidewell Agent info is not available in this machine.\n");
+
+    TwPrintf("gv_RegKey : %s\n", gv_RegKey);
+    ParseArguments(argc, argv);
+    free(GetOSNameEx());
+    LogInfo(" gv_IsWow64 : %d \n", gv_IsWow64);
+    bool server = IsServerOS();
+
+    const CheckerOptions& o = gv_options;
+    int rc = 0;
+    LogInfo(" checkVM : %d \n", o.checkVM);
+    if (o.checkVM && IsVirtualMachine()) {
+        rc = 119;
+    } else {
+        LogInfo(" checkPAE : %d \n", o.checkPAE);
+        if (o.checkPAE && !IsPAEEnabled()) {
+            LogInfo("PAE has been disabled returning\n");
+            rc = 1035;
+        } else if (o.checkECP && IsECPEnabled()) {
+            LogInfo("ECP has been enabled.....returning");
+            rc = 1030;
+        } else if (o.checkSSE2 && !IsSSE2Supported()) {
+            LogInfo("SSE2 is not in the processor.....returning");
+            rc = 1040;
+        } else {
+            if (server)
+                enableProtectioninServerOS();
+            LogInfo("Return code : 0 \n");
+        }
+    }
+    ShutdownLogger();
+    FreeCheckerOptions();
+    return rc;
+}

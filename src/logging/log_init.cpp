@@ -1,10 +1,12 @@
 // Starting and stopping the log: folder and level from the registry.
 #include "logging/log.h"
 #include "logging/lock_table.h"
+#include "logging/rotation.h"
 #include "agent/agent_globals.h"
 #include "registry/registry_helpers.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -18,7 +20,22 @@ DWORD StartLogger(const char* fileName) {
     free(gv_agentInstallDir);
     gv_agentInstallDir = installDir;
     std::string folder = std::string(gv_agentInstallDir) + "logs";
-    InitializeLog(fileName, folder.c_str(), 1);
+    // Never freed: the timer callback holds it for the rest of the process.
+    auto* config = static_cast<LogRotationConfig*>(calloc(1, sizeof(LogRotationConfig)));
+    if (config == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    config->fileName = static_cast<char*>(calloc(strlen(fileName ? fileName : "") + 1, 1));
+    config->folder = static_cast<char*>(calloc(folder.size() + 1, 1));
+    if (config->fileName == nullptr || config->folder == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    strcpy(config->fileName, fileName ? fileName : "");
+    strcpy(config->folder, folder.c_str());
+    config->maxFileCount = 5;
+    config->sizeLimit = 2000000;
+    config->period = 900000;
+    config->openMode = 1;
+    config->useTimer = true;
+    StartLoggerTimer(config);
     return ERROR_SUCCESS;
 }
 
@@ -38,6 +55,7 @@ DWORD InitializeLog(const char* fileName, const char* folder, DWORD openMode) {
 }
 
 DWORD ShutdownLogger() {
+    StopLoggerTimer();
     CloseLogFile();
     FreeLogConfig();
     CloseLockMutex();
