@@ -1,0 +1,824 @@
+// twreg: the command-line tool of the Linux registry store, shaped like
+// Windows' reg.exe.
+//
+//   twreg [--registry PATH] [/reg:32 | /reg:64] COMMAND ...
+//     import FILE.reg
+//     export KEY FILE.reg [/y]
+//     query  KEY [/v NAME | /ve]
+//     add    KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
+//     delete KEY [/v NAME | /ve] [/f]
+//     mkpath WINDOWS_PATH        create the host folder of a Windows path, print it
+//
+// The database is TW_REGISTRY, or PATH. The view is the 64-bit one unless
+// /reg:32 is given, as for a 64-bit tool on 64-bit Windows. Exit status 0 on
+// success, 1 on any error with one line on standard error.
+#include <tw_linux.h>
+#include <windows.h>
+
+#include "regfile.h"
+#include "tw_internal.h"
+#include "tw_registry.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using twreg::FromLe;
+using twreg::ToLe;
+using twreg::Utf16ToUtf8;
+using twreg::Utf8ToUtf16;
+
+// Registry files of real machines run to tens of megabytes at most.
+const size_t kMaxImportBytes = 256u << 20;
+
+REGSAM g_view = KEY_WOW64_64KEY;
+
+
+int fail(const std::string& message) {
+    fprintf(stderr, "twreg: %s\n", message.c_str());
+    return 1;
+}
+
+std::string describe(LSTATUS rc) {
+    char buf[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(rc), 0, buf, sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    if (text.empty())
+        text = "error " + std::to_string(rc);
+    return text;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z')
+            c += 0x20;
+    }
+    return s;
+}
+
+const WCHAR* w(const std::u16string& s) { return reinterpret_cast<const WCHAR*>(s.c_str()); }
+// A null name means the default value.
+const WCHAR* valueName(const std::u16string& s) { return s.empty() ? nullptr : w(s); }
+
+// ---- key paths ----
+
+struct KeyPath {
+    HKEY root = nullptr;
+    std::u16string rootName; // full form, as regedit and reg.exe print it
+    std::u16string sub;
+    std::u16string display() const { return sub.empty() ? rootName : rootName + u"\\" + sub; }
+};
+
+bool parseKey(const std::u16string& text, KeyPath& out) {
+    static const struct {
+        const char* shortName;
+        const char* longName;
+        HKEY key;
+    } roots[] = {
+        {"hklm", "hkey_local_machine", HKEY_LOCAL_MACHINE},
+        {"hkcu", "hkey_current_user", HKEY_CURRENT_USER},
+        {"hku", "hkey_users", HKEY_USERS},
+        {"hkcr", "hkey_classes_root", HKEY_CLASSES_ROOT},
+        {"hkcc", "hkey_current_config", HKEY_CURRENT_CONFIG},
+    };
+    size_t slash = text.find(u'\\');
+    std::string head = lower(Utf16ToUtf8(text.substr(0, slash)));
+    for (const auto& r : roots) {
+        if (head != r.shortName && head != r.longName)
+            continue;
+        out.root = r.key;
+        std::string upper = r.longName;
+        for (char& c : upper)
+            c = static_cast<char>(c - (c >= 'a' && c <= 'z' ? 0x20 : 0));
+        out.rootName = Utf8ToUtf16(upper);
+        out.sub = slash == std::u16string::npos ? u"" : text.substr(slash + 1);
+        while (!out.sub.empty() && out.sub.back() == u'\\')
+            out.sub.pop_back();
+        return true;
+    }
+    return false;
+}
+
+bool parseKeyArg(const std::string& arg, KeyPath& out, std::string& error) {
+    if (!parseKey(Utf8ToUtf16(arg), out)) {
+        error = "invalid key name: " + arg;
+        return false;
+    }
+    return true;
+}
+
+struct KeyCloser {
+    HKEY key = nullptr;
+    ~KeyCloser() {
+        if (key != nullptr)
+            RegCloseKey(key);
+    }
+};
+
+// ---- value data as text ----
+
+std::string typeName(DWORD type) {
+    static const char* const names[] = {"REG_NONE",
+                                        "REG_SZ",
+                                        "REG_EXPAND_SZ",
+                                        "REG_BINARY",
+                                        "REG_DWORD",
+                                        "REG_DWORD_BIG_ENDIAN",
+                                        "REG_LINK",
+                                        "REG_MULTI_SZ",
+                                        "REG_RESOURCE_LIST",
+                                        "REG_FULL_RESOURCE_DESCRIPTOR",
+                                        "REG_RESOURCE_REQUIREMENTS_LIST",
+                                        "REG_QWORD"};
+    if (type < sizeof names / sizeof names[0])
+        return names[type];
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%x", type);
+    return buf;
+}
+
+bool typeFromName(const std::string& name, DWORD& type) {
+    std::string up = name;
+    for (char& c : up)
+        c = static_cast<char>(c - (c >= 'a' && c <= 'z' ? 0x20 : 0));
+    for (DWORD t = 0; t <= REG_QWORD; ++t) {
+        if (typeName(t) == up) {
+            type = t;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string hexText(const std::string& data) {
+    std::string out;
+    char buf[4];
+    for (unsigned char b : data) {
+        snprintf(buf, sizeof buf, "%02X", b);
+        out += buf;
+    }
+    return out;
+}
+
+std::string dataText(DWORD type, const std::string& data) {
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+        std::u16string text = FromLe(data);
+        return Utf16ToUtf8(text.substr(0, text.find(u'\0')));
+    }
+    case REG_MULTI_SZ: {
+        std::u16string text = FromLe(data);
+        while (!text.empty() && text.back() == 0)
+            text.pop_back();
+        std::string out;
+        size_t start = 0;
+        while (start <= text.size() && !text.empty()) {
+            size_t end = text.find(u'\0', start);
+            if (end == std::u16string::npos)
+                end = text.size();
+            if (start > 0)
+                out += "\\0";
+            out += Utf16ToUtf8(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return out;
+    }
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+        if (data.size() == 4) {
+            DWORD v = 0;
+            for (int i = 0; i < 4; ++i) {
+                int b = type == REG_DWORD ? 3 - i : i;
+                v = (v << 8) | static_cast<unsigned char>(data[b]);
+            }
+            char buf[16];
+            snprintf(buf, sizeof buf, "0x%x", v);
+            return buf;
+        }
+        break;
+    case REG_QWORD:
+        if (data.size() == 8) {
+            unsigned long long v = 0;
+            for (int b = 7; b >= 0; --b)
+                v = (v << 8) | static_cast<unsigned char>(data[b]);
+            char buf[24];
+            snprintf(buf, sizeof buf, "0x%llx", v);
+            return buf;
+        }
+        break;
+    default:
+        break;
+    }
+    return hexText(data);
+}
+
+// Data for `add`, from the /d text.
+bool dataFromText(DWORD type, const std::string& text, std::string& out, std::string& error) {
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        out = ToLe(Utf8ToUtf16(text) + u'\0');
+        return true;
+    case REG_MULTI_SZ: {
+        // Items are separated by the two characters \0, as reg.exe takes them.
+        std::u16string list;
+        size_t start = 0;
+        while (!text.empty()) {
+            size_t sep = text.find("\\0", start);
+            list += Utf8ToUtf16(text.substr(start, sep - start));
+            list += u'\0';
+            if (sep == std::string::npos)
+                break;
+            start = sep + 2;
+        }
+        list += u'\0';
+        if (text.empty())
+            list += u'\0';
+        out = ToLe(list);
+        return true;
+    }
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+    case REG_QWORD: {
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        std::string digits = hex ? text.substr(2) : text;
+        unsigned long long v = 0;
+        unsigned long long limit = type == REG_QWORD ? ~0ULL : 0xFFFFFFFFULL;
+        if (digits.empty() && !text.empty()) {
+            error = "invalid number: " + text;
+            return false;
+        }
+        for (char c : digits) {
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : !hex                 ? -1
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+            unsigned base = hex ? 16 : 10;
+            if (d < 0 || v > (limit - static_cast<unsigned>(d)) / base) {
+                error = "invalid number: " + text;
+                return false;
+            }
+            v = v * base + static_cast<unsigned>(d);
+        }
+        int bytes = type == REG_QWORD ? 8 : 4;
+        out.clear();
+        for (int i = 0; i < bytes; ++i) {
+            int shift = type == REG_DWORD_BIG_ENDIAN ? 8 * (bytes - 1 - i) : 8 * i;
+            out += static_cast<char>((v >> shift) & 0xff);
+        }
+        return true;
+    }
+    default: {
+        if (text.size() % 2 != 0) {
+            error = "hex data needs an even number of digits";
+            return false;
+        }
+        out.clear();
+        for (size_t i = 0; i < text.size(); i += 2) {
+            int v = 0;
+            for (size_t k = i; k < i + 2; ++k) {
+                char c = text[k];
+                int d = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+                if (d < 0) {
+                    error = "invalid hex data: " + text;
+                    return false;
+                }
+                v = v * 16 + d;
+            }
+            out += static_cast<char>(v);
+        }
+        return true;
+    }
+    }
+}
+
+// ---- registry walks ----
+
+// Reads value `index`, growing the buffers as needed.
+LSTATUS readValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, std::string& data) {
+    DWORD nameCap = 256, dataCap = 256;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::u16string nameBuf(nameCap, u'\0');
+        std::string dataBuf(dataCap, '\0');
+        DWORD nameLen = nameCap, dataLen = dataCap;
+        LSTATUS rc =
+            RegEnumValueW(key, index, reinterpret_cast<WCHAR*>(&nameBuf[0]), &nameLen, nullptr,
+                          &type, reinterpret_cast<BYTE*>(&dataBuf[0]), &dataLen);
+        if (rc == ERROR_SUCCESS) {
+            name = nameBuf.substr(0, nameLen);
+            data = dataBuf.substr(0, dataLen);
+            return rc;
+        }
+        if (rc != ERROR_MORE_DATA)
+            return rc;
+        nameCap = static_cast<DWORD>(tw::reg::kMaxValueName + 1);
+        if (dataLen > dataCap)
+            dataCap = dataLen;
+    }
+    return ERROR_MORE_DATA;
+}
+
+LSTATUS subkeyAt(HKEY key, DWORD index, std::u16string& name) {
+    WCHAR buf[tw::reg::kMaxKeyComponent + 2];
+    DWORD len = sizeof buf / sizeof buf[0];
+    LSTATUS rc = RegEnumKeyExW(key, index, buf, &len, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_SUCCESS)
+        name.assign(reinterpret_cast<const char16_t*>(buf), len);
+    return rc;
+}
+
+LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, std::string& data) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        DWORD size = 0;
+        LSTATUS rc = RegQueryValueExW(key, valueName(name), nullptr, &type, nullptr, &size);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        data.assign(size, '\0');
+        rc = RegQueryValueExW(key, valueName(name), nullptr, &type,
+                              reinterpret_cast<BYTE*>(&data[0]), &size);
+        if (rc == ERROR_SUCCESS) {
+            data.resize(size);
+            return rc;
+        }
+        if (rc != ERROR_MORE_DATA)
+            return rc;
+    }
+    return ERROR_MORE_DATA;
+}
+
+// Deletes a key and everything below it.
+LSTATUS deleteTree(HKEY root, const std::u16string& sub) {
+    HKEY key = nullptr;
+    LSTATUS rc = RegOpenKeyExW(root, w(sub), 0, KEY_READ | g_view, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::u16string child;
+    while ((rc = subkeyAt(key, 0, child)) == ERROR_SUCCESS) {
+        rc = deleteTree(root, sub + u"\\" + child);
+        if (rc != ERROR_SUCCESS)
+            break;
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_NO_MORE_ITEMS)
+        return rc;
+    return RegDeleteKeyExW(root, w(sub), g_view, 0);
+}
+
+// ---- commands ----
+
+struct ValueChoice {
+    bool given = false; // /v or /ve
+    std::u16string name;
+    std::string label() const { return name.empty() ? "(Default)" : Utf16ToUtf8(name); }
+};
+
+// Takes /v NAME and /ve out of `args`.
+bool takeValueChoice(std::vector<std::string>& args, ValueChoice& choice, std::string& error) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string a = lower(args[i]);
+        if (a == "/v" || a == "/ve") {
+            if (choice.given) {
+                error = "give /v NAME or /ve once";
+                return false;
+            }
+            choice.given = true;
+            if (a == "/v") {
+                if (i + 1 >= args.size()) {
+                    error = "/v needs a value name";
+                    return false;
+                }
+                choice.name = Utf8ToUtf16(args[++i]);
+                if (choice.name.empty()) {
+                    error = "/v needs a value name (use /ve for the default value)";
+                    return false;
+                }
+            }
+            continue;
+        }
+        rest.push_back(args[i]);
+    }
+    args = rest;
+    return true;
+}
+
+void printValue(const std::u16string& name, DWORD type, const std::string& data) {
+    std::string label = name.empty() ? "(Default)" : Utf16ToUtf8(name);
+    printf("    %s    %s    %s\n", label.c_str(), typeName(type).c_str(),
+           dataText(type, data).c_str());
+}
+
+int finishOutput() {
+    if (fflush(stdout) != 0 || ferror(stdout))
+        return fail("cannot write to standard output");
+    return 0;
+}
+
+int cmdQuery(std::vector<std::string> args) {
+    std::string error;
+    ValueChoice choice;
+    if (!takeValueChoice(args, choice, error))
+        return fail(error);
+    if (args.size() != 1)
+        return fail("usage: query KEY [/v NAME | /ve]");
+    KeyPath path;
+    if (!parseKeyArg(args[0], path, error))
+        return fail(error);
+    KeyCloser key;
+    LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
+    if (rc != ERROR_SUCCESS)
+        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+    std::string shown = Utf16ToUtf8(path.display());
+    if (choice.given) {
+        DWORD type = 0;
+        std::string data;
+        rc = queryValue(key.key, choice.name, type, data);
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + " " + choice.label() + ": " + describe(rc));
+        // Show the name as stored, as reg.exe does, not as typed.
+        std::u16string stored = choice.name;
+        std::u16string wanted = tw::reg::FoldName(choice.name);
+        for (DWORD i = 0; !wanted.empty(); ++i) {
+            std::u16string name;
+            DWORD t = 0;
+            std::string d;
+            if (readValueAt(key.key, i, name, t, d) != ERROR_SUCCESS)
+                break;
+            if (tw::reg::FoldName(name) == wanted) {
+                stored = name;
+                break;
+            }
+        }
+        printf("\n%s\n", shown.c_str());
+        printValue(stored, type, data);
+        printf("\n");
+        return finishOutput();
+    }
+    printf("\n%s\n", shown.c_str());
+    for (DWORD i = 0;; ++i) {
+        std::u16string name;
+        DWORD type = 0;
+        std::string data;
+        rc = readValueAt(key.key, i, name, type, data);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + describe(rc));
+        printValue(name, type, data);
+    }
+    printf("\n");
+    for (DWORD i = 0;; ++i) {
+        std::u16string child;
+        rc = subkeyAt(key.key, i, child);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + describe(rc));
+        printf("%s\\%s\n", shown.c_str(), Utf16ToUtf8(child).c_str());
+    }
+    return finishOutput();
+}
+
+int cmdAdd(std::vector<std::string> args) {
+    std::string error;
+    ValueChoice choice;
+    if (!takeValueChoice(args, choice, error))
+        return fail(error);
+    bool force = false, haveType = false, haveData = false;
+    DWORD type = REG_SZ;
+    std::string text;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string a = lower(args[i]);
+        if (a == "/f") {
+            force = true;
+        } else if (a == "/t" || a == "/d") {
+            if (i + 1 >= args.size())
+                return fail(a + " needs an argument");
+            if (a == "/t") {
+                if (haveType || !typeFromName(args[++i], type))
+                    return fail("unknown or repeated /t type");
+                haveType = true;
+            } else {
+                if (haveData)
+                    return fail("/d given twice");
+                text = args[++i];
+                haveData = true;
+            }
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    if (rest.size() != 1)
+        return fail("usage: add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]");
+    if ((haveType || haveData) && !choice.given)
+        return fail("/t and /d need /v NAME or /ve");
+    KeyPath path;
+    if (!parseKeyArg(rest[0], path, error))
+        return fail(error);
+    std::string data;
+    if (choice.given && !dataFromText(type, text, data, error))
+        return fail(error);
+    KeyCloser key;
+    LSTATUS rc = RegCreateKeyExW(path.root, w(path.sub), 0, nullptr, 0, KEY_ALL_ACCESS | g_view,
+                                 nullptr, &key.key, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+    if (!choice.given)
+        return 0;
+    DWORD size = 0;
+    rc = RegQueryValueExW(key.key, valueName(choice.name), nullptr, nullptr, nullptr, &size);
+    if (rc == ERROR_SUCCESS && !force)
+        return fail("value " + choice.label() + " exists; add /f to overwrite it");
+    rc = RegSetValueExW(key.key, valueName(choice.name), 0, type,
+                        reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+    if (rc != ERROR_SUCCESS)
+        return fail(Utf16ToUtf8(path.display()) + " " + choice.label() + ": " + describe(rc));
+    return 0;
+}
+
+int cmdDelete(std::vector<std::string> args) {
+    std::string error;
+    ValueChoice choice;
+    if (!takeValueChoice(args, choice, error))
+        return fail(error);
+    bool force = false;
+    std::vector<std::string> rest;
+    for (const auto& a : args) {
+        if (lower(a) == "/f")
+            force = true;
+        else
+            rest.push_back(a);
+    }
+    if (rest.size() != 1)
+        return fail("usage: delete KEY [/v NAME | /ve] [/f]");
+    KeyPath path;
+    if (!parseKeyArg(rest[0], path, error))
+        return fail(error);
+    if (!force)
+        return fail("delete asks no questions: add /f to confirm");
+    std::string shown = Utf16ToUtf8(path.display());
+    if (choice.given) {
+        KeyCloser key;
+        LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_SET_VALUE | g_view, &key.key);
+        if (rc == ERROR_SUCCESS)
+            rc = RegDeleteValueW(key.key, valueName(choice.name));
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + " " + choice.label() + ": " + describe(rc));
+        return 0;
+    }
+    if (path.sub.empty())
+        return fail("refusing to delete a root key");
+    // The whole tree goes, or none of it.
+    LSTATUS rc = tw::RegistryBeginBatch();
+    if (rc != ERROR_SUCCESS)
+        return fail(describe(rc));
+    rc = deleteTree(path.root, path.sub);
+    LSTATUS end = tw::RegistryEndBatch(rc == ERROR_SUCCESS);
+    if (rc == ERROR_SUCCESS)
+        rc = end;
+    if (rc != ERROR_SUCCESS)
+        return fail(shown + ": " + describe(rc));
+    return 0;
+}
+
+bool readFile(const std::string& file, std::string& bytes, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = file + ": cannot open the file";
+        return false;
+    }
+    std::ostringstream buf;
+    char chunk[65536];
+    size_t total = 0;
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        total += static_cast<size_t>(in.gcount());
+        if (total > kMaxImportBytes) {
+            error = file + ": file too large";
+            return false;
+        }
+        buf.write(chunk, in.gcount());
+    }
+    if (in.bad()) {
+        error = file + ": cannot read the file";
+        return false;
+    }
+    bytes = buf.str();
+    return true;
+}
+
+// Applies parsed operations; returns 0, or the failing line with its message.
+size_t applyOps(const std::vector<twreg::RegOp>& ops, std::string& error) {
+    KeyCloser current;
+    for (const auto& op : ops) {
+        KeyPath path;
+        if (!parseKey(op.key, path)) {
+            error = "unknown root key";
+            return op.line;
+        }
+        LSTATUS rc = ERROR_SUCCESS;
+        switch (op.kind) {
+        case twreg::RegOp::kCreateKey:
+            if (current.key != nullptr)
+                RegCloseKey(current.key);
+            current.key = nullptr;
+            rc = RegCreateKeyExW(path.root, w(path.sub), 0, nullptr, 0, KEY_ALL_ACCESS | g_view,
+                                 nullptr, &current.key, nullptr);
+            break;
+        case twreg::RegOp::kDeleteKey:
+            if (path.sub.empty()) {
+                error = "refusing to delete a root key";
+                return op.line;
+            }
+            rc = deleteTree(path.root, path.sub);
+            if (rc == ERROR_FILE_NOT_FOUND)
+                rc = ERROR_SUCCESS;
+            break;
+        case twreg::RegOp::kSetValue:
+            rc = RegSetValueExW(current.key, valueName(op.name), 0, op.type,
+                                reinterpret_cast<const BYTE*>(op.data.data()),
+                                static_cast<DWORD>(op.data.size()));
+            break;
+        case twreg::RegOp::kDeleteValue:
+            rc = RegDeleteValueW(current.key, valueName(op.name));
+            if (rc == ERROR_FILE_NOT_FOUND)
+                rc = ERROR_SUCCESS;
+            break;
+        }
+        if (rc != ERROR_SUCCESS) {
+            error = describe(rc);
+            return op.line;
+        }
+    }
+    return 0;
+}
+
+int cmdImport(const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return fail("usage: import FILE.reg");
+    const std::string& file = args[0];
+    std::string bytes, error;
+    if (!readFile(file, bytes, error))
+        return fail(error);
+    std::vector<twreg::RegOp> ops;
+    twreg::ParseError perr;
+    if (!twreg::ParseRegFile(bytes, ops, perr))
+        return fail(file + ":" + std::to_string(perr.line) + ": " + perr.what);
+    LSTATUS rc = tw::RegistryBeginBatch();
+    if (rc != ERROR_SUCCESS)
+        return fail(file + ": " + describe(rc));
+    size_t line = applyOps(ops, error);
+    rc = tw::RegistryEndBatch(line == 0);
+    if (line != 0)
+        return fail(file + ":" + std::to_string(line) + ": " + error);
+    if (rc != ERROR_SUCCESS)
+        return fail(file + ": " + describe(rc));
+    return 0;
+}
+
+LSTATUS exportKey(HKEY key, const std::u16string& shown, twreg::RegWriter& out,
+                  std::string& error) {
+    if (!out.key(shown)) {
+        error = "key name cannot be written to a .reg file: " + Utf16ToUtf8(shown);
+        return ERROR_INVALID_DATA;
+    }
+    LSTATUS rc;
+    for (DWORD i = 0;; ++i) {
+        std::u16string name;
+        DWORD type = 0;
+        std::string data;
+        rc = readValueAt(key, i, name, type, data);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        if (!out.value(name, type, data)) {
+            error = "value name cannot be written to a .reg file: " + Utf16ToUtf8(name);
+            return ERROR_INVALID_DATA;
+        }
+    }
+    for (DWORD i = 0;; ++i) {
+        std::u16string child;
+        rc = subkeyAt(key, i, child);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        KeyCloser sub;
+        rc = RegOpenKeyExW(key, w(child), 0, KEY_READ | g_view, &sub.key);
+        if (rc == ERROR_SUCCESS)
+            rc = exportKey(sub.key, shown + u"\\" + child, out, error);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
+}
+
+int cmdExport(std::vector<std::string> args) {
+    std::vector<std::string> rest;
+    for (const auto& a : args) {
+        if (lower(a) != "/y")
+            rest.push_back(a);
+    }
+    if (rest.size() != 2)
+        return fail("usage: export KEY FILE.reg");
+    KeyPath path;
+    std::string error;
+    if (!parseKeyArg(rest[0], path, error))
+        return fail(error);
+    KeyCloser key;
+    LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
+    if (rc != ERROR_SUCCESS)
+        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+    twreg::RegWriter out;
+    // Read in one transaction so that the file is one consistent picture.
+    rc = tw::RegistryBeginBatch();
+    if (rc == ERROR_SUCCESS) {
+        rc = exportKey(key.key, path.display(), out, error);
+        tw::RegistryEndBatch(false);
+    }
+    if (rc != ERROR_SUCCESS)
+        return fail(error.empty() ? Utf16ToUtf8(path.display()) + ": " + describe(rc) : error);
+    std::string bytes = out.bytes();
+    std::ofstream file(rest[1], std::ios::binary | std::ios::trunc);
+    if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush())
+        return fail(rest[1] + ": cannot write the file");
+    return 0;
+}
+
+int cmdMkpath(const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return fail("usage: mkpath WINDOWS_PATH");
+    std::string host = tw::HostPath(args[0].c_str());
+    std::error_code ec;
+    std::filesystem::create_directories(host, ec);
+    if (ec || !std::filesystem::is_directory(host))
+        return fail(host + ": cannot create the folder");
+    printf("%s\n", host.c_str());
+    return finishOutput();
+}
+
+int run(std::vector<std::string> args) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string low = lower(a);
+        if (a == "--registry") {
+            if (i + 1 >= args.size())
+                return fail("--registry needs a path");
+            setenv("TW_REGISTRY", args[++i].c_str(), 1);
+        } else if (a.rfind("--registry=", 0) == 0) {
+            setenv("TW_REGISTRY", a.substr(11).c_str(), 1);
+        } else if (low == "/reg:32") {
+            g_view = KEY_WOW64_32KEY;
+        } else if (low == "/reg:64") {
+            g_view = KEY_WOW64_64KEY;
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (rest.empty())
+        return fail("usage: twreg [--registry PATH] [/reg:32|/reg:64] "
+                    "import|export|query|add|delete|mkpath ...");
+    std::string command = lower(rest[0]);
+    rest.erase(rest.begin());
+    if (command == "import")
+        return cmdImport(rest);
+    if (command == "export")
+        return cmdExport(rest);
+    if (command == "query")
+        return cmdQuery(rest);
+    if (command == "add")
+        return cmdAdd(rest);
+    if (command == "delete")
+        return cmdDelete(rest);
+    if (command == "mkpath")
+        return cmdMkpath(rest);
+    return fail("unknown command: " + command);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TwLinuxSetProcessIs64Bit(1);
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        return fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return fail("internal error");
+    }
+}
