@@ -99,9 +99,10 @@ public:
         return *this;
     }
     // Zero-length data still binds a blob (a null pointer would bind NULL).
+    // SQLite copies the bytes: callers pass temporaries.
     Stmt& bindBlob(int i, const void* data, size_t size) {
         static const char empty = 0;
-        note(s_ ? sqlite3_bind_blob64(s_, i, size ? data : &empty, size, SQLITE_STATIC)
+        note(s_ ? sqlite3_bind_blob64(s_, i, size ? data : &empty, size, SQLITE_TRANSIENT)
                 : SQLITE_MISUSE);
         return *this;
     }
