@@ -67,6 +67,18 @@ std::u16string MachineDnsDomain() {
     return dot == std::string::npos ? std::u16string() : Utf8ToUtf16(host.substr(dot + 1));
 }
 
+bool IsLocalMachineName(const std::u16string& machine) {
+    std::u16string name = machine;
+    if (name.size() >= 2 && name[0] == u'\\' && name[1] == u'\\')
+        name = name.substr(2);
+    if (name.empty() || name == u"." || EqualNoCase(name, u"localhost"))
+        return true;
+    std::u16string host = MachineDnsHostName();
+    std::u16string domain = MachineDnsDomain();
+    return EqualNoCase(name, netBiosName()) || EqualNoCase(name, host) ||
+           (!domain.empty() && EqualNoCase(name, host + u"." + domain));
+}
+
 } // namespace tw
 
 extern "C" {

@@ -62,4 +62,8 @@ HostCpu ReadHostCpu();
 std::u16string MachineDnsHostName();
 std::u16string MachineDnsDomain();
 
+// Whether a server or machine name given to an API names this computer: empty,
+// ".", "localhost", or its NetBIOS, DNS or full name, with or without "\\".
+bool IsLocalMachineName(const std::u16string& name);
+
 } // namespace tw
