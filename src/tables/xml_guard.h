@@ -1,0 +1,17 @@
+// Checks made on a document's bytes before libxml2 sees them, so that no
+// document can make the parse itself take unbounded time or memory.
+#pragma once
+
+#include <stddef.h>
+
+namespace twxml {
+
+const size_t kMaxDocumentBytes = 256u * 1024u * 1024u;
+// libxml2 compares each attribute with all earlier ones of its element.
+const int kMaxAttributesPerElement = 1024;
+
+// None when the document may be parsed; otherwise why it is refused, as a
+// line for the log. `usable` receives the length without trailing zero bytes.
+const char* CheckDocument(const char* text, size_t length, size_t* usable);
+
+} // namespace twxml
