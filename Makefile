@@ -8,7 +8,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages, by what needs them.
-PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libxml2-dev ca-certificates
+PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libssl-dev libxml2-dev ca-certificates
 PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
               g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 PKGS_BENCH := libbenchmark-dev curl valgrind
