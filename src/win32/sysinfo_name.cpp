@@ -61,6 +61,11 @@ std::u16string MachineDnsDomain() {
     std::u16string domain;
     if (ReadMachineString(kTcpipParameters, u"Domain", domain))
         return domain;
+    // A stored host name without a stored domain has none: never mix the
+    // profile's name with the host's suffix.
+    std::u16string storedHost;
+    if (ReadMachineString(kTcpipParameters, u"Hostname", storedHost) && !storedHost.empty())
+        return std::u16string();
     // Only what the host name itself says; asking DNS could hang.
     std::string host = hostName();
     size_t dot = host.find('.');
