@@ -145,8 +145,8 @@ bool hostIsAmd64() {
 
 // Inside a transaction: what the stored machine profile says, else the host.
 DWORD machineIsAmd64(bool& amd64) {
-    static const std::vector<std::u16string> kEnv = {
-        u"SYSTEM", u"CurrentControlSet", u"Control", u"Session Manager", u"Environment"};
+    static const std::vector<std::u16string> kEnv = {u"SYSTEM", u"CurrentControlSet", u"Control",
+                                                     u"Session Manager", u"Environment"};
     amd64 = hostIsAmd64();
     long long id = 0;
     if (DWORD rc = WalkPath(kHklmId, kEnv, id))
@@ -205,7 +205,8 @@ DWORD target(const OpenKey& parent, const std::vector<std::u16string>& names, bo
     t.startId = parent.id;
     t.startIndex = parent.path.size();
     // No names: the handle's own key, whatever the view.
-    if (names.empty() || !is32 || parent.root != kHklmId || t.path.empty() || FoldName(t.path[0]) != u"SOFTWARE")
+    if (names.empty() || !is32 || parent.root != kHklmId || t.path.empty() ||
+        FoldName(t.path[0]) != u"SOFTWARE")
         return 0;
     if (t.path.size() >= 2 && FoldName(t.path[1]) == u"WOW6432NODE")
         return 0;
@@ -232,8 +233,7 @@ DWORD checkAlive(const OpenKey& key) {
     return exists ? 0 : ERROR_KEY_DELETED;
 }
 
-template <typename F>
-LSTATUS guarded(F&& body) {
+template <typename F> LSTATUS guarded(F&& body) {
     try {
         LockGuard lock;
         return static_cast<LSTATUS>(body());
@@ -338,8 +338,8 @@ DWORD createKey(HKEY key, const std::u16string* sub, REGSAM sam, PHKEY result,
     return 0;
 }
 
-DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD type,
-                 LPBYTE data, LPDWORD size, bool narrow) {
+DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                 LPDWORD size, bool narrow) {
     if (reserved != nullptr || (data != nullptr && size == nullptr))
         return ERROR_INVALID_PARAMETER;
     OpenKey k;
@@ -479,13 +479,11 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
 }
 
 // A name fits a buffer of `count` characters when its terminator does too.
-template <typename C>
-bool fits(const std::basic_string<C>& text, DWORD count) {
+template <typename C> bool fits(const std::basic_string<C>& text, DWORD count) {
     return text.size() < count;
 }
 // Copies the name and its terminator; the count becomes the length without it.
-template <typename C>
-void copyName(const std::basic_string<C>& text, C* buf, LPDWORD count) {
+template <typename C> void copyName(const std::basic_string<C>& text, C* buf, LPDWORD count) {
     memcpy(buf, text.data(), text.size() * sizeof(C));
     buf[text.size()] = 0;
     *count = static_cast<DWORD>(text.size());
@@ -533,8 +531,8 @@ DWORD enumKey(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved
 }
 
 template <typename C>
-DWORD enumValue(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved,
-                LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+DWORD enumValue(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
+                LPBYTE data, LPDWORD dataSize) {
     if (name == nullptr || nameSize == nullptr || reserved != nullptr ||
         (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
@@ -600,15 +598,21 @@ bool MachineIsAmd64() {
 }
 
 namespace reg {
-void ForgetAllHandles() { handles().keys.clear(); }
+void ForgetAllHandles() {
+    handles().keys.clear();
+}
 } // namespace reg
 
 } // namespace tw
 
 extern "C" {
 
-void TwLinuxSetProcessIs64Bit(int is64) { g_processIs64.store(is64 != 0 ? 1 : 0); }
-int TwLinuxProcessIs64Bit(void) { return g_processIs64.load(); }
+void TwLinuxSetProcessIs64Bit(int is64) {
+    g_processIs64.store(is64 != 0 ? 1 : 0);
+}
+int TwLinuxProcessIs64Bit(void) {
+    return g_processIs64.load();
+}
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
     return guarded([&] { return openKey(key, wide(subKey), sam, result); });
@@ -695,9 +699,13 @@ LSTATUS RegDeleteKeyExA(HKEY key, LPCSTR subKey, REGSAM sam, DWORD reserved) {
     });
 }
 
-LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return RegDeleteKeyExW(key, subKey, 0, 0); }
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+    return RegDeleteKeyExW(key, subKey, 0, 0);
+}
 
-LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) { return RegDeleteKeyExA(key, subKey, 0, 0); }
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    return RegDeleteKeyExA(key, subKey, 0, 0);
+}
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
                       LPWSTR cls, LPDWORD clsSize, PFILETIME lastWrite) {
@@ -728,10 +736,10 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWO
         [&] { return enumValue(key, index, name, nameSize, reserved, type, data, dataSize); });
 }
 
-LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved,
-                         LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
-                         LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
-                         LPDWORD securityDescriptor, PFILETIME lastWrite) {
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved, LPDWORD subKeys,
+                         LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+                         LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+                         PFILETIME lastWrite) {
     return guarded([&]() -> DWORD {
         if (reserved != nullptr || (cls != nullptr && clsSize == nullptr))
             return ERROR_INVALID_PARAMETER;
@@ -780,7 +788,7 @@ LSTATUS RegCloseKey(HKEY key) {
         if (RootIdOf(key) != 0)
             return 0;
         return handles().keys.erase(reinterpret_cast<uintptr_t>(key)) != 0 ? 0
-                                                                            : ERROR_INVALID_HANDLE;
+                                                                           : ERROR_INVALID_HANDLE;
     });
 }
 

@@ -35,9 +35,9 @@ struct DmiFact {
     const char16_t* value;
 };
 const DmiFact kFacts[] = {
-    {"sys_vendor", u"SystemManufacturer"},  {"product_name", u"SystemProductName"},
-    {"product_family", u"SystemFamily"},    {"bios_vendor", u"BIOSVendor"},
-    {"bios_version", u"BIOSVersion"},       {"bios_date", u"BIOSReleaseDate"},
+    {"sys_vendor", u"SystemManufacturer"},      {"product_name", u"SystemProductName"},
+    {"product_family", u"SystemFamily"},        {"bios_vendor", u"BIOSVendor"},
+    {"bios_version", u"BIOSVersion"},           {"bios_date", u"BIOSReleaseDate"},
     {"board_vendor", u"BaseBoardManufacturer"}, {"board_name", u"BaseBoardProduct"},
 };
 

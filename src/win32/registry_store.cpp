@@ -70,7 +70,7 @@ void closeDb() {
 
 // A cached statement, reset when the helper goes out of scope.
 class Stmt {
-public:
+  public:
     explicit Stmt(const char* sql) {
         auto it = g.stmts.find(sql);
         if (it != g.stmts.end()) {
@@ -128,7 +128,7 @@ public:
         return p != nullptr && n > 0 ? std::string(static_cast<const char*>(p), n) : std::string();
     }
 
-private:
+  private:
     void note(int rc) {
         if (rc != SQLITE_OK && err_ == 0)
             err_ = sqlError(rc);
@@ -244,8 +244,8 @@ DWORD openDb() {
     if (!parent.empty())
         std::filesystem::create_directories(parent, ec);
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         if (db != nullptr)
             sqlite3_close_v2(db);
@@ -283,8 +283,12 @@ DWORD openDb() {
 
 } // namespace
 
-void Lock() { registryMutex().lock(); }
-void Unlock() { registryMutex().unlock(); }
+void Lock() {
+    registryMutex().lock();
+}
+void Unlock() {
+    registryMutex().unlock();
+}
 
 long long RootIdOf(HKEY key) {
     if (key == HKEY_CLASSES_ROOT)
@@ -453,8 +457,8 @@ DWORD TouchKey(long long key) {
     return s.error();
 }
 
-DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data,
-               size_t size, bool host) {
+DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data, size_t size,
+               bool host) {
     {
         // An existing value keeps its row (its place in the enumeration) and its name's case.
         Stmt s("INSERT INTO vals(key, name, fold, type, data, host) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "

@@ -27,9 +27,9 @@ namespace reg {
 // ---- Everything below is shared by the registry_*.cpp files only. ----
 
 // Limits, as Windows documents them.
-constexpr size_t kMaxKeyComponent = 255;   // characters of one key name
-constexpr size_t kMaxValueName = 16383;    // characters of a value name
-constexpr size_t kMaxDepth = 512;          // levels below a root
+constexpr size_t kMaxKeyComponent = 255; // characters of one key name
+constexpr size_t kMaxValueName = 16383;  // characters of a value name
+constexpr size_t kMaxDepth = 512;        // levels below a root
 // Far above anything an agent stores; keeps a bad size from exhausting memory.
 constexpr size_t kMaxValueData = 16u << 20;
 
@@ -41,7 +41,7 @@ constexpr long long kHklmId = 3;
 struct StoredValue {
     std::u16string name;
     DWORD type = 0;
-    std::string data; // raw bytes
+    std::string data;  // raw bytes
     bool host = false; // filled from the host, not written by anyone
 };
 
@@ -53,7 +53,7 @@ std::u16string FoldName(const std::u16string& name);
 // is non-zero when that failed. Destruction without commit() rolls back.
 // The registry lock must be held (see Lock()).
 class Txn {
-public:
+  public:
     explicit Txn(bool write);
     ~Txn();
     Txn(const Txn&) = delete;
@@ -61,7 +61,7 @@ public:
     DWORD rc() const { return rc_; }
     DWORD commit();
 
-private:
+  private:
     DWORD rc_ = 0;
     bool active_ = false;
     bool savepoint_ = false;
@@ -85,12 +85,11 @@ DWORD FindChild(long long parent, const std::u16string& name, long long& child);
 DWORD CreateChild(long long parent, const std::u16string& name, long long& child);
 DWORD HasChildren(long long id, bool& has);
 DWORD DeleteKeyRow(long long id);
-DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name,
-              long long& written);
+DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name, long long& written);
 DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredValue& out);
 // `host` marks a value filled from the host (volatile hive); a normal write clears it.
-DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data,
-               size_t size, bool host = false);
+DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data, size_t size,
+               bool host = false);
 DWORD DeleteValue(long long key, const std::u16string& name, bool& found);
 DWORD ValueAt(long long key, DWORD index, bool& found, StoredValue& out);
 struct KeyInfo {

@@ -39,7 +39,6 @@ const size_t kMaxImportBytes = 256u << 20;
 
 REGSAM g_view = KEY_WOW64_64KEY;
 
-
 int fail(const std::string& message) {
     fprintf(stderr, "twreg: %s\n", message.c_str());
     return 1;
@@ -65,9 +64,13 @@ std::string lower(std::string s) {
     return s;
 }
 
-const WCHAR* w(const std::u16string& s) { return reinterpret_cast<const WCHAR*>(s.c_str()); }
+const WCHAR* w(const std::u16string& s) {
+    return reinterpret_cast<const WCHAR*>(s.c_str());
+}
 // A null name means the default value.
-const WCHAR* valueName(const std::u16string& s) { return s.empty() ? nullptr : w(s); }
+const WCHAR* valueName(const std::u16string& s) {
+    return s.empty() ? nullptr : w(s);
+}
 
 // ---- key paths ----
 
@@ -315,9 +318,8 @@ LSTATUS readValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, st
         std::u16string nameBuf(nameCap, u'\0');
         std::string dataBuf(dataCap, '\0');
         DWORD nameLen = nameCap, dataLen = dataCap;
-        LSTATUS rc =
-            RegEnumValueW(key, index, reinterpret_cast<WCHAR*>(&nameBuf[0]), &nameLen, nullptr,
-                          &type, reinterpret_cast<BYTE*>(&dataBuf[0]), &dataLen);
+        LSTATUS rc = RegEnumValueW(key, index, reinterpret_cast<WCHAR*>(&nameBuf[0]), &nameLen,
+                                   nullptr, &type, reinterpret_cast<BYTE*>(&dataBuf[0]), &dataLen);
         if (rc == ERROR_SUCCESS) {
             name = nameBuf.substr(0, nameLen);
             data = dataBuf.substr(0, dataLen);
@@ -544,8 +546,9 @@ int cmdAdd(std::vector<std::string> args) {
     rc = RegQueryValueExW(key.key, valueName(choice.name), nullptr, nullptr, nullptr, &size);
     if (rc == ERROR_SUCCESS && !force)
         return fail("value " + choice.label() + " exists; add /f to overwrite it");
-    rc = RegSetValueExW(key.key, valueName(choice.name), 0, type,
-                        reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+    rc =
+        RegSetValueExW(key.key, valueName(choice.name), 0, type,
+                       reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
     if (rc != ERROR_SUCCESS)
         return fail(Utf16ToUtf8(path.display()) + " " + choice.label() + ": " + describe(rc));
     return 0;

@@ -11,7 +11,9 @@ const char16_t kHeader[] = u"Windows Registry Editor Version 5.00";
 // Regedit breaks a hex line once it reaches this many characters.
 const size_t kHexWrapColumn = 77;
 
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool isBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
 
 std::u16string trimLeft(const std::u16string& s) {
     size_t i = 0;

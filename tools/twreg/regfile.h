@@ -16,7 +16,7 @@ struct RegOp {
     std::u16string key;  // full path as written, root included
     std::u16string name; // empty: the default value
     DWORD type = REG_NONE;
-    std::string data;    // raw bytes, as stored
+    std::string data; // raw bytes, as stored
 };
 
 struct ParseError {
@@ -31,7 +31,7 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
 // Builds an export the way regedit writes one: UTF-16LE with BOM, CRLF,
 // header, a blank line after every key, long hex data wrapped.
 class RegWriter {
-public:
+  public:
     RegWriter();
     // Starts a key section. Returns false when the path cannot be written.
     bool key(const std::u16string& path);
@@ -40,14 +40,14 @@ public:
     // The file's bytes.
     std::string bytes() const;
 
-private:
+  private:
     std::u16string text_;
 };
 
 // Text helpers shared with the commands.
 std::u16string Utf8ToUtf16(const std::string& s);
 std::string Utf16ToUtf8(const std::u16string& s);
-std::u16string FromLe(const std::string& bytes);  // UTF-16LE bytes -> text (odd byte dropped)
-std::string ToLe(const std::u16string& text);     // text -> UTF-16LE bytes
+std::u16string FromLe(const std::string& bytes); // UTF-16LE bytes -> text (odd byte dropped)
+std::string ToLe(const std::u16string& text);    // text -> UTF-16LE bytes
 
 } // namespace twreg

@@ -59,9 +59,9 @@ TEST_F(RegistryKeys, EmptySubkeyOpensTheSameKeyAgain) {
     ASSERT_EQ(RegOpenKeyExA(key_, nullptr, 0, KEY_READ, &again), ERROR_SUCCESS);
     EXPECT_NE(again, key_) << "a new handle, closable on its own";
     DWORD value = 0, size = sizeof value;
-    EXPECT_EQ(RegQueryValueExA(again, "Marker", nullptr, nullptr,
-                               reinterpret_cast<BYTE*>(&value), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(again, "Marker", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExA(key_, "Marker", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
@@ -84,8 +84,7 @@ TEST_F(RegistryKeys, ClosedAndForeignHandlesAreRefused) {
         DWORD type = kDwordPoison, size = kDwordPoison;
         HKEY out = HandlePoison();
         PoisonLastError();
-        EXPECT_EQ(RegQueryValueExA(bad, "x", nullptr, &type, nullptr, &size),
-                  ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegQueryValueExA(bad, "x", nullptr, &type, nullptr, &size), ERROR_INVALID_HANDLE);
         EXPECT_EQ(type, kDwordPoison);
         EXPECT_EQ(size, kDwordPoison);
         EXPECT_EQ(RegSetValueExA(bad, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), 4),
@@ -105,9 +104,9 @@ TEST_F(RegistryKeys, CreateFailureLeavesOutputsAlone) {
     HKEY out = HandlePoison();
     DWORD disposition = kDwordPoison;
     PoisonLastError();
-    EXPECT_EQ(RegCreateKeyExA(sub, "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out,
-                              &disposition),
-              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(
+        RegCreateKeyExA(sub, "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, &disposition),
+        ERROR_INVALID_HANDLE);
     EXPECT_EQ(disposition, kDwordPoison);
     EXPECT_TRUE(out == HandlePoison() || out == nullptr);
     EXPECT_EQ(GetLastError(), kErrorPoison);
@@ -162,8 +161,8 @@ TEST_F(RegistryKeys, AccessMaskLimitsWhatAHandleMayDo) {
     EXPECT_EQ(RegEnumKeyExA(readOnly, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
               ERROR_ACCESS_DENIED);
     DWORD size = sizeof v;
-    EXPECT_EQ(RegQueryValueExA(readOnly, "Existing", nullptr, nullptr,
-                               reinterpret_cast<BYTE*>(&v), &size),
+    EXPECT_EQ(RegQueryValueExA(readOnly, "Existing", nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
+                               &size),
               ERROR_SUCCESS);
     EXPECT_EQ(v, 5u);
     RegCloseKey(readOnly);
@@ -175,8 +174,7 @@ TEST_F(RegistryKeys, AccessMaskLimitsWhatAHandleMayDo) {
     size = sizeof v;
     EXPECT_EQ(RegQueryValueExA(writeOnly, "Existing", nullptr, nullptr, nullptr, &size),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegSetValueExA(writeOnly, "New", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v),
-                             4),
+    EXPECT_EQ(RegSetValueExA(writeOnly, "New", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
               ERROR_SUCCESS);
     RegCloseKey(writeOnly);
 }
@@ -194,8 +192,8 @@ TEST_F(RegistryKeys, LongestKeyNameWorksAndLongerOnesCreateNothing) {
               ERROR_SUCCESS);
     EXPECT_FALSE(Exists(key_, tooLong.c_str()));
     DWORD subKeys = kDwordPoison;
-    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr),
+    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(subKeys, 1u);
 }
@@ -272,8 +270,7 @@ TEST_F(RegistryValues, SizesWithAndWithoutABuffer) {
     // No buffer: the size only.
     DWORD type = kDwordPoison, size = kDwordPoison;
     PoisonLastError();
-    ASSERT_EQ(RegQueryValueExW(key_, TWC_W("Text"), nullptr, &type, nullptr, &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(key_, TWC_W("Text"), nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(GetLastError(), kErrorPoison);
@@ -364,8 +361,7 @@ TEST_F(RegistryValues, NarrowQueryConvertsWithExactSizes) {
 
     Poisoned exact(6);
     size = exact.size();
-    ASSERT_EQ(RegQueryValueExA(key_, "Text", nullptr, nullptr, exact.data(), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExA(key_, "Text", nullptr, nullptr, exact.data(), &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 6u);
     EXPECT_EQ(exact.text(6), std::string("hello\0", 6));
     EXPECT_TRUE(exact.canaryIntact());
@@ -384,8 +380,7 @@ TEST_F(RegistryValues, NarrowQueryConvertsWithExactSizes) {
               ERROR_SUCCESS);
     Poisoned list(16);
     size = list.size();
-    ASSERT_EQ(RegQueryValueExA(key_, "Multi", nullptr, nullptr, list.data(), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExA(key_, "Multi", nullptr, nullptr, list.data(), &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 6u);
     EXPECT_EQ(list.text(6), std::string("x\0yz\0\0", 6));
 }
@@ -394,13 +389,13 @@ TEST_F(RegistryValues, LongestValueNameWorks) {
     std::string longest(16383, 'n');
     SetDword(key_, longest.c_str(), 42);
     DWORD v = 0, size = sizeof v;
-    ASSERT_EQ(RegQueryValueExA(key_, longest.c_str(), nullptr, nullptr,
-                               reinterpret_cast<BYTE*>(&v), &size),
+    ASSERT_EQ(RegQueryValueExA(key_, longest.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
+                               &size),
               ERROR_SUCCESS);
     EXPECT_EQ(v, 42u);
     DWORD maxName = kDwordPoison;
-    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, &maxName, nullptr, nullptr, nullptr),
+    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               &maxName, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(maxName, 16383u);
 }
@@ -423,8 +418,8 @@ TEST_F(RegistryEnum, SubkeysComeInCaseInsensitiveOrder) {
         EXPECT_NE(written.dwHighDateTime, kDwordPoison);
         seen.push_back(name);
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "Delta0", "delta1",
-                                              "gamma"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "Delta0", "delta1", "gamma"}));
 }
 
 TEST_F(RegistryEnum, SubkeyNameBuffersAreSizedExactly) {
@@ -432,8 +427,8 @@ TEST_F(RegistryEnum, SubkeyNameBuffersAreSizedExactly) {
     // Room for the name and its terminator: success, length without it.
     Poisoned exact(6);
     DWORD len = 6;
-    ASSERT_EQ(RegEnumKeyExA(key_, 0, reinterpret_cast<char*>(exact.data()), &len, nullptr,
-                            nullptr, nullptr, nullptr),
+    ASSERT_EQ(RegEnumKeyExA(key_, 0, reinterpret_cast<char*>(exact.data()), &len, nullptr, nullptr,
+                            nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(len, 5u);
     EXPECT_EQ(exact.text(6), std::string("Child\0", 6));
@@ -441,15 +436,15 @@ TEST_F(RegistryEnum, SubkeyNameBuffersAreSizedExactly) {
 
     Poisoned small(5);
     len = 5;
-    EXPECT_EQ(RegEnumKeyExA(key_, 0, reinterpret_cast<char*>(small.data()), &len, nullptr,
-                            nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExA(key_, 0, reinterpret_cast<char*>(small.data()), &len, nullptr, nullptr,
+                            nullptr, nullptr),
               ERROR_MORE_DATA);
     EXPECT_TRUE(small.canaryIntact());
 
     Poisoned wide(6 * sizeof(WCHAR));
     len = 6;
-    ASSERT_EQ(RegEnumKeyExW(key_, 0, reinterpret_cast<WCHAR*>(wide.data()), &len, nullptr,
-                            nullptr, nullptr, nullptr),
+    ASSERT_EQ(RegEnumKeyExW(key_, 0, reinterpret_cast<WCHAR*>(wide.data()), &len, nullptr, nullptr,
+                            nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(len, 5u);
     EXPECT_TRUE(wide.canaryIntact());
@@ -457,8 +452,8 @@ TEST_F(RegistryEnum, SubkeyNameBuffersAreSizedExactly) {
     Poisoned none(8);
     len = 8;
     PoisonLastError();
-    EXPECT_EQ(RegEnumKeyExA(key_, 1, reinterpret_cast<char*>(none.data()), &len, nullptr,
-                            nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExA(key_, 1, reinterpret_cast<char*>(none.data()), &len, nullptr, nullptr,
+                            nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(len, 8u);
     EXPECT_TRUE(none.untouched());
@@ -539,8 +534,8 @@ TEST_F(RegistryEnum, KeyInformationCountsAndMaxima) {
           maxName = kDwordPoison, maxData = kDwordPoison;
     FILETIME written = {0, 0};
     PoisonLastError();
-    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, &subKeys, &maxSub, nullptr,
-                               &values, &maxName, &maxData, nullptr, &written),
+    ASSERT_EQ(RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, &subKeys, &maxSub, nullptr, &values,
+                               &maxName, &maxData, nullptr, &written),
               ERROR_SUCCESS);
     EXPECT_EQ(subKeys, 2u);
     EXPECT_EQ(maxSub, 7u);

@@ -28,7 +28,7 @@ using WString = std::basic_string<WCHAR>;
 
 // Scratch keys named after the process, removed afterwards in both views.
 class ScratchEnv {
-public:
+  public:
     ScratchEnv() = default;
     ~ScratchEnv() {
         RegDeleteTreeA(HKEY_CURRENT_USER, UserScratch().c_str());
@@ -56,7 +56,7 @@ namespace twc {
 // A fresh registry database per test, describing an AMD64 machine (as every
 // machine with a WOW64 view is).
 class ScratchEnv {
-public:
+  public:
     ScratchEnv() {
         HKEY env = nullptr;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
@@ -73,7 +73,7 @@ public:
     static std::string MachineScratch() { return "TwConformance\\" + Id(); }
     static bool ProcessIs32Bit() { return TwLinuxProcessIs64Bit() == 0; }
 
-private:
+  private:
     twtest::ScopedRegistry registry_;
 };
 
@@ -85,11 +85,13 @@ private:
 const DWORD kErrorPoison = 0x2468ACE0;
 const BYTE kBytePoison = 0xA5;
 const DWORD kDwordPoison = 0xDEADBEEF;
-inline HKEY HandlePoison() { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x5EED5EE0)); }
+inline HKEY HandlePoison() {
+    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x5EED5EE0));
+}
 
 // A buffer of `size` poisoned bytes followed by poisoned canary bytes.
 class Poisoned {
-public:
+  public:
     explicit Poisoned(size_t size) : bytes_(size + kCanary, kBytePoison), size_(size) {}
     BYTE* data() { return bytes_.data(); }
     DWORD size() const { return static_cast<DWORD>(size_); }
@@ -109,7 +111,7 @@ public:
     }
     std::string text(size_t n) const { return std::string(bytes_.begin(), bytes_.begin() + n); }
 
-private:
+  private:
     static const size_t kCanary = 16;
     std::vector<BYTE> bytes_;
     size_t size_;
@@ -129,7 +131,7 @@ inline std::string Utf16Bytes(const WString& text, bool terminator = true) {
 
 // A test that owns a fresh, empty scratch key under HKEY_CURRENT_USER.
 class RegistryFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env_ = std::make_unique<ScratchEnv>();
         path_ = ScratchEnv::UserScratch();

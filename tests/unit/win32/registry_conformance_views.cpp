@@ -8,7 +8,7 @@ namespace {
 
 // Tests that name the view explicitly; they hold for 32- and 64-bit processes.
 class RegistryViewFlags : public RegistryFixture {
-protected:
+  protected:
     std::string Machine(const std::string& rest) {
         return "SOFTWARE\\" + ScratchEnv::MachineScratch() + rest;
     }
@@ -32,7 +32,7 @@ protected:
 
 // Tests of the default view, which only a 32-bit process has.
 class RegistryDefaultView32 : public RegistryViewFlags {
-protected:
+  protected:
     void SetUp() override {
         RegistryViewFlags::SetUp();
         if (!ScratchEnv::ProcessIs32Bit())
@@ -55,9 +55,9 @@ TEST_F(RegistryViewFlags, EachCallChoosesItsViewWhateverTheParentHandle) {
     WriteBits(Machine("\\K"), KEY_WOW64_32KEY, 32);
     WriteBits(Machine("\\K"), KEY_WOW64_64KEY, 64);
     HKEY software = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_64KEY,
-                            &software),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_64KEY, &software),
+        ERROR_SUCCESS);
     std::string rest = ScratchEnv::MachineScratch() + "\\K";
     EXPECT_EQ(ReadBits(software, rest, KEY_WOW64_64KEY), 64u);
     EXPECT_EQ(ReadBits(software, rest, KEY_WOW64_32KEY), 32u);
@@ -99,9 +99,9 @@ TEST_F(RegistryDefaultView32, NoFlagMeansThe32BitView) {
 TEST_F(RegistryDefaultView32, A64BitHandleDoesNotCarryItsViewToSubkeys) {
     WriteBits(Machine("\\Only64"), KEY_WOW64_64KEY, 64);
     HKEY software = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_64KEY,
-                            &software),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_64KEY, &software),
+        ERROR_SUCCESS);
     std::string rest = ScratchEnv::MachineScratch() + "\\Only64";
     EXPECT_EQ(ReadBits(software, rest, 0), 1000u + ERROR_FILE_NOT_FOUND)
         << "without the flag the subkey is looked up in the 32-bit view";
