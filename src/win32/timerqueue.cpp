@@ -85,7 +85,9 @@ void runQueue(Queue* q) {
         }
         Clock::time_point now = Clock::now();
         if (now < next->due) {
-            q->wake.wait_until(lock, next->due);
+            // A copy: the timer may be deleted while the lock is released.
+            Clock::time_point due = next->due;
+            q->wake.wait_until(lock, due);
             continue;
         }
         if (next->period != 0) {
