@@ -161,8 +161,8 @@ void AddRow(const char* table, const char* name) {
 class TablesListener : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(tabtest::Define("Agentparams", {{"NAME", "VARCHAR"}, {"VALUE", "VARCHAR"}}), 1);
-        ASSERT_EQ(tabtest::Define("Other", {{"NAME", "VARCHAR"}}), 1);
+        ASSERT_EQ(tabtest::Define("Agentparams", {{"NAME", "ORR_SQL_VARCHAR"}, {"VALUE", "ORR_SQL_VARCHAR"}}), 1);
+        ASSERT_EQ(tabtest::Define("Other", {{"NAME", "ORR_SQL_VARCHAR"}}), 1);
         ASSERT_EQ(CreateTable("Agentparams"), 1);
         ASSERT_EQ(CreateTable("Other"), 1);
         g_received = Received{};
