@@ -2,14 +2,15 @@
 // where Windows keeps the user's RSA keys:
 //   C:\Users\<user>\AppData\Roaming\Microsoft\Crypto\RSA\<container>.key
 // (C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys with CRYPT_MACHINE_KEYSET),
-// under the drive root of tw::HostPath. It records which of the two key pairs
-// (exchange, signature) exist, with their algorithm and length, so container
-// and key existence behave as documented across processes. No key material is
-// made and no cryptographic operation is offered: the probe needs neither.
+// under the drive root of tw::HostPath. It holds the container's two key pairs
+// (exchange, signature): real RSA keys made with OpenSSL, so container and key
+// existence behave as documented across processes. No cryptographic operation
+// on them is offered: the probe needs none.
 //
-// File format (text): "tidewell-key-container 1", "name <container>", then one
-// "key <spec> <algid> <bits>" line per key pair. Changes are written to a new
-// file and renamed over the old one under an flock of the folder's ".lock".
+// File format (text, mode 0600): "tidewell-key-container 1", "name <container>",
+// then per key pair a line "key <spec> <algid> <bits>" followed by the private
+// key in PEM. Changes are written to a new file and renamed over the old one
+// under an flock of the folder's ".lock".
 #include "tw_internal.h"
 #include "tw_machine.h"
 
@@ -23,6 +24,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 #include <fstream>
 #include <map>
@@ -41,7 +46,40 @@ const size_t kMaxContainerFile = 64 * 1024;
 struct KeyPair {
     ALG_ID algorithm = 0;
     DWORD bits = 0;
+    std::string pem; // the private key
 };
+
+// A new RSA private key of `bits` bits in PEM; empty when OpenSSL fails.
+std::string generateKey(DWORD bits) {
+    std::string pem;
+    EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
+    if (key == nullptr)
+        return pem;
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio != nullptr && PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr,
+                                                   nullptr) == 1) {
+        char* data = nullptr;
+        long size = BIO_get_mem_data(bio, &data);
+        if (size > 0)
+            pem.assign(data, static_cast<size_t>(size));
+    }
+    BIO_free(bio);
+    EVP_PKEY_free(key);
+    return pem;
+}
+
+// Whether `pem` holds an RSA private key of `bits` bits.
+bool keyMatches(const std::string& pem, DWORD bits) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (bio == nullptr)
+        return false;
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    bool ok = key != nullptr && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA &&
+              EVP_PKEY_get_bits(key) == static_cast<int>(bits);
+    EVP_PKEY_free(key);
+    BIO_free(bio);
+    return ok;
+}
 
 struct Context {
     bool verify = false;        // CRYPT_VERIFYCONTEXT: nothing persists
@@ -166,9 +204,18 @@ Read readContainer(const std::string& file, std::string& name, std::map<DWORD, K
         std::istringstream fields(line);
         std::string tag;
         unsigned long spec = 0, alg = 0, bits = 0;
-        if (fields >> tag >> spec >> alg >> bits && tag == "key" &&
-            (spec == AT_KEYEXCHANGE || spec == AT_SIGNATURE) && bits <= 16384)
-            pairs[static_cast<DWORD>(spec)] = {static_cast<ALG_ID>(alg), static_cast<DWORD>(bits)};
+        if (!(fields >> tag >> spec >> alg >> bits) || tag != "key")
+            continue;
+        KeyPair pair{static_cast<ALG_ID>(alg), static_cast<DWORD>(bits), std::string()};
+        while (std::getline(in, line)) {
+            pair.pem += line + "\n";
+            if (line.compare(0, 9, "-----END ") == 0)
+                break;
+        }
+        // A damaged key spoils the container rather than passing for a key.
+        if ((spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) || !keyMatches(pair.pem, pair.bits))
+            return Read::Bad;
+        pairs[static_cast<DWORD>(spec)] = pair;
     }
     return Read::Ok;
 }
@@ -177,17 +224,22 @@ bool writeContainer(const std::string& file, const std::string& name,
                     const std::map<DWORD, KeyPair>& pairs) {
     std::string tmp = file + ".tmp";
     {
+        // Private keys: readable by their owner only, from the start.
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return false;
+        close(fd);
         std::ofstream out(tmp, std::ios::trunc);
         if (!out)
             return false;
         out << kMagic << "\n" << "name " << name << "\n";
         for (const auto& [spec, pair] : pairs)
-            out << "key " << spec << " " << pair.algorithm << " " << pair.bits << "\n";
+            out << "key " << spec << " " << pair.algorithm << " " << pair.bits << "\n"
+                << pair.pem;
         out.flush();
         if (!out)
             return false;
     }
-    chmod(tmp.c_str(), 0600);
     if (rename(tmp.c_str(), file.c_str()) != 0) {
         unlink(tmp.c_str());
         return false;
@@ -339,13 +391,17 @@ BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* 
         } else {
             return fail(NTE_BAD_ALGID);
         }
-        // The upper 16 bits ask for a length: 384 to 16384 bits, in steps of 8.
+        // The upper 16 bits ask for a length: 512 (OpenSSL's least) to 16384
+        // bits, in steps of 8.
         DWORD bits = flags >> 16;
         if (bits == 0)
             bits = ctx->defaultBits;
-        else if (bits < 384 || bits > 16384 || bits % 8 != 0)
+        else if (bits < 512 || bits > 16384 || bits % 8 != 0)
             return fail(NTE_BAD_FLAGS);
         pair.bits = bits;
+        pair.pem = generateKey(bits);
+        if (pair.pem.empty())
+            return fail(NTE_FAIL);
 
         if (ctx->verify) {
             ctx->ephemeral[spec] = pair;
