@@ -39,8 +39,20 @@ const size_t kMaxImportBytes = 256u << 20;
 
 REGSAM g_view = KEY_WOW64_64KEY;
 
+// One line whatever the message quotes: names may hold line breaks.
 int fail(const std::string& message) {
-    fprintf(stderr, "twreg: %s\n", message.c_str());
+    std::string line;
+    for (char c : message) {
+        if (c == '\n')
+            line += "\\n";
+        else if (c == '\r')
+            line += "\\r";
+        else if (static_cast<unsigned char>(c) < 0x20)
+            line += '?';
+        else
+            line += c;
+    }
+    fprintf(stderr, "twreg: %s\n", line.c_str());
     return 1;
 }
 

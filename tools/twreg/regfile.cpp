@@ -292,7 +292,8 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
         return false;
     std::vector<std::u16string> lines;
     size_t start = 0;
-    while (start <= text.size()) {
+    // A final line break ends the last line; it does not start another.
+    while (start < text.size() || (start == 0 && text.empty())) {
         size_t end = text.find(u'\n', start);
         if (end == std::u16string::npos)
             end = text.size();
@@ -417,7 +418,10 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
                     return fail(lineNo, "continuation at end of file");
                 ++i;
                 lineNo = i + 1;
-                list += trimRight(trimLeft(lines[i]));
+                std::u16string next = trimRight(trimLeft(lines[i]));
+                if (next.empty())
+                    return fail(lineNo, "continuation onto a blank line");
+                list += next;
             }
             if (!parseHexBytes(list, op.data, what))
                 return fail(lineNo, what);
