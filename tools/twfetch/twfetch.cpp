@@ -1,0 +1,69 @@
+// twfetch: sends one request through the agent library with the agent's
+// configuration from the registry, prints "result: <code>" and exits with it.
+// Administrators use it to test an agent's connectivity.
+#include "agent/agent_globals.h"
+#include "agent/agent_params.h"
+#include "http/agent_request.h"
+#include "logging/format.h"
+#include "logging/log.h"
+#include "registry/registry_helpers.h"
+#include "twfetch_args.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <tw_linux.h>
+#endif
+
+int main(int argc, char** argv) {
+#ifndef _WIN32
+    // The agent library runs as a 32-bit Windows process; on Linux it sees the registry as one.
+    TwLinuxSetProcessIs64Bit(0);
+#else
+    // Bodies go to standard output byte for byte.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    FetchCommand cmd;
+    std::string error;
+    if (!ParseFetchCommand(argc, argv, &cmd, &error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+
+    if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "TWAgentInstallDir", &gv_agentInstallDir) !=
+        ERROR_SUCCESS)
+        fprintf(stderr, "twfetch: TWAgentInstallDir is not in the registry; no log is written\n");
+    else
+        StartLogger("twfetch.log");
+
+    DWORD rc = InitializeAgentParameters();
+    DWORD result;
+    if (rc != 0)
+        fprintf(stderr, "twfetch: InitializeAgentParameters returned %lu\n",
+                static_cast<unsigned long>(rc));
+    if (TWServerName == nullptr) {
+        // Without the server settings there is nothing to address.
+        fprintf(stderr, "twfetch: the agent's server settings are not in the registry\n");
+        result = 13;
+    } else {
+        char* output = nullptr;
+        const char* argument = cmd.hasArgument ? cmd.argument.c_str() : nullptr;
+        result = AgentSendRequest(cmd.url.c_str(), argument, &output, cmd.requestKind, 1,
+                                  cmd.toMainServer, cmd.size, cmd.transferType);
+        if (output != nullptr) {
+            size_t n = strlen(output);
+            fwrite(output, 1, n, stdout);
+            if (n != 0 && output[n - 1] != '\n')
+                fputc('\n', stdout);
+            free(output);
+        }
+    }
+    TwPrintf("result: %u\n", result);
+    ShutdownLogger();
+    return static_cast<int>(result);
+}
