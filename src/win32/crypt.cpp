@@ -56,8 +56,8 @@ std::string generateKey(DWORD bits) {
     if (key == nullptr)
         return pem;
     BIO* bio = BIO_new(BIO_s_mem());
-    if (bio != nullptr && PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr,
-                                                   nullptr) == 1) {
+    if (bio != nullptr &&
+        PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1) {
         char* data = nullptr;
         long size = BIO_get_mem_data(bio, &data);
         if (size > 0)
@@ -82,10 +82,10 @@ bool keyMatches(const std::string& pem, DWORD bits) {
 }
 
 struct Context {
-    bool verify = false;        // CRYPT_VERIFYCONTEXT: nothing persists
-    std::string folder;         // host folder of the containers
-    std::string file;           // host path of this container
-    std::string name;           // container name as given
+    bool verify = false; // CRYPT_VERIFYCONTEXT: nothing persists
+    std::string folder;  // host folder of the containers
+    std::string file;    // host path of this container
+    std::string name;    // container name as given
     DWORD defaultBits = 512;
     std::map<DWORD, KeyPair> ephemeral; // verify contexts only
 };
@@ -164,7 +164,7 @@ bool makeFolders(const std::string& path) {
 
 // An exclusive lock on the folder's ".lock" file for the life of the object.
 class FolderLock {
-public:
+  public:
     explicit FolderLock(const std::string& folder) {
         fd_ = open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0)
@@ -179,7 +179,7 @@ public:
     FolderLock& operator=(const FolderLock&) = delete;
     bool ok() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -232,10 +232,10 @@ bool writeContainer(const std::string& file, const std::string& name,
         std::ofstream out(tmp, std::ios::trunc);
         if (!out)
             return false;
-        out << kMagic << "\n" << "name " << name << "\n";
+        out << kMagic << "\n"
+            << "name " << name << "\n";
         for (const auto& [spec, pair] : pairs)
-            out << "key " << spec << " " << pair.algorithm << " " << pair.bits << "\n"
-                << pair.pem;
+            out << "key " << spec << " " << pair.algorithm << " " << pair.bits << "\n" << pair.pem;
         out.flush();
         if (!out)
             return false;
@@ -247,7 +247,9 @@ bool writeContainer(const std::string& file, const std::string& name,
     return true;
 }
 
-HRESULT errnoToNte(int err) { return err == EACCES || err == EPERM ? NTE_PERM : NTE_FAIL; }
+HRESULT errnoToNte(int err) {
+    return err == EACCES || err == EPERM ? NTE_PERM : NTE_FAIL;
+}
 
 Context* findContext(HCRYPTPROV handle) {
     auto it = contexts().find(handle);
@@ -294,8 +296,7 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR provide
     try {
         const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
                             CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
-        if ((flags & ~known) != 0 ||
-            ((flags & CRYPT_NEWKEYSET) && (flags & CRYPT_DELETEKEYSET)))
+        if ((flags & ~known) != 0 || ((flags & CRYPT_NEWKEYSET) && (flags & CRYPT_DELETEKEYSET)))
             return fail(NTE_BAD_FLAGS);
         auto ctx = std::make_unique<Context>();
         if (!providerBits(providerName, ctx->defaultBits))

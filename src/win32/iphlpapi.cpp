@@ -83,8 +83,7 @@ void copyText(char* dst, size_t dstSize, const std::string& src) {
     dst[n] = '\0';
 }
 
-void setAddr(IP_ADDR_STRING& entry, const std::string& ip, const std::string& mask,
-             DWORD context) {
+void setAddr(IP_ADDR_STRING& entry, const std::string& ip, const std::string& mask, DWORD context) {
     entry.Next = nullptr;
     copyText(entry.IpAddress.String, sizeof entry.IpAddress.String, ip);
     copyText(entry.IpMask.String, sizeof entry.IpMask.String, mask);
@@ -152,8 +151,8 @@ ULONG FillAdaptersInfo(const std::vector<HostAdapter>& adapters, PIP_ADAPTER_INF
     for (const auto& a : adapters)
         if (a.addresses.size() > 1)
             extra += a.addresses.size() - 1;
-    unsigned long long needed = adapters.size() * sizeof(IP_ADAPTER_INFO) +
-                                extra * sizeof(IP_ADDR_STRING);
+    unsigned long long needed =
+        adapters.size() * sizeof(IP_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING);
     if (needed > 0xFFFFFFFFull)
         return ERROR_NOT_ENOUGH_MEMORY;
     if (*size < needed) {

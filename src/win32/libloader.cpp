@@ -31,8 +31,7 @@ struct Module {
 
 // Through void(*)(void), the generic function pointer type, as GetProcAddress
 // callers cast back to the real type.
-template <class F>
-FARPROC proc(F* f) {
+template <class F> FARPROC proc(F* f) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(f));
 }
 

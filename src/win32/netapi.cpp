@@ -60,14 +60,12 @@ Membership readMembership() {
     if (tw::ReadMachineString(kGroupPolicyHistory, u"MachineDomain", domain) && !domain.empty()) {
         m.joined = true;
         m.flatDomain = domain;
-        if (!tw::ReadMachineString(kTcpipParameters, u"Domain", m.dnsDomain) ||
-            m.dnsDomain.empty())
+        if (!tw::ReadMachineString(kTcpipParameters, u"Domain", m.dnsDomain) || m.dnsDomain.empty())
             m.dnsDomain = domain;
         std::u16string dc;
         if (tw::ReadMachineString(kGroupPolicyHistory, u"DCName", dc))
             m.dcName = trimBackslashes(dc);
-        if ((!tw::ReadMachineString(kNetlogonParameters, u"SiteName", m.site) ||
-             m.site.empty()) &&
+        if ((!tw::ReadMachineString(kNetlogonParameters, u"SiteName", m.site) || m.site.empty()) &&
             (!tw::ReadMachineString(kNetlogonParameters, u"DynamicSiteName", m.site) ||
              m.site.empty()))
             m.site = u"Default-First-Site-Name";

@@ -184,8 +184,8 @@ DWORD mapServiceAccess(DWORD access) {
     if (access & GENERIC_WRITE)
         access |= STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG;
     if (access & GENERIC_EXECUTE)
-        access |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP |
-                  SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+        access |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                  SERVICE_USER_DEFINED_CONTROL;
     return access;
 }
 
@@ -211,7 +211,9 @@ DWORD rightForControl(DWORD control) {
     }
 }
 
-std::u16string wideOrEmpty(LPCWSTR s) { return s != nullptr ? std::u16string(s) : u""; }
+std::u16string wideOrEmpty(LPCWSTR s) {
+    return s != nullptr ? std::u16string(s) : u"";
+}
 
 } // namespace
 
@@ -224,8 +226,7 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desire
             SetLastError(RPC_S_SERVER_UNAVAILABLE);
             return nullptr;
         }
-        if (databaseName != nullptr &&
-            !tw::EqualNoCase(databaseName, SERVICES_ACTIVE_DATABASEW)) {
+        if (databaseName != nullptr && !tw::EqualNoCase(databaseName, SERVICES_ACTIVE_DATABASEW)) {
             SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
             return nullptr;
         }

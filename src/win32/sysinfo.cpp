@@ -23,8 +23,7 @@ const char16_t kNtCurrentVersion[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentV
 const char16_t kWin9xCurrentVersion[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const char16_t kProductOptions[] = u"SYSTEM\\CurrentControlSet\\Control\\ProductOptions";
 const char16_t kWindowsControl[] = u"SYSTEM\\CurrentControlSet\\Control\\Windows";
-const char16_t kEnvironment[] =
-    u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const char16_t kEnvironment[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 // Parses "6.1" or "4.10.2222" (9x VersionNumber): up to three decimal parts.
 bool parseDotted(const std::u16string& text, DWORD parts[3], int& count) {
@@ -341,8 +340,8 @@ void fillSystemInfo(LPSYSTEM_INFO info, WORD arch, bool view32) {
     if (cpus > limit)
         cpus = limit;
     info->dwNumberOfProcessors = cpus;
-    info->dwActiveProcessorMask =
-        cpus >= sizeof(DWORD_PTR) * 8 ? ~static_cast<DWORD_PTR>(0)
+    info->dwActiveProcessorMask = cpus >= sizeof(DWORD_PTR) * 8
+                                      ? ~static_cast<DWORD_PTR>(0)
                                       : ((static_cast<DWORD_PTR>(1) << cpus) - 1);
 
     HostCpu cpu = ReadHostCpu();
@@ -362,8 +361,8 @@ void fillSystemInfo(LPSYSTEM_INFO info, WORD arch, bool view32) {
     }
     if (cpu.x86) {
         info->wProcessorLevel = static_cast<WORD>(cpu.family);
-        info->wProcessorRevision = static_cast<WORD>(((cpu.model & 0xFF) << 8) |
-                                                     (cpu.stepping & 0xFF));
+        info->wProcessorRevision =
+            static_cast<WORD>(((cpu.model & 0xFF) << 8) | (cpu.stepping & 0xFF));
     }
 }
 
@@ -382,7 +381,9 @@ DWORD MachineProductType() {
                                                                   : PRODUCT_STANDARD_SERVER;
 }
 
-bool MachineIsWow64() { return MachineIsAmd64() && !TwLinuxProcessIs64Bit(); }
+bool MachineIsWow64() {
+    return MachineIsAmd64() && !TwLinuxProcessIs64Bit();
+}
 
 } // namespace tw
 
@@ -409,10 +410,10 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
         info->dwMajorVersion = v.major;
         info->dwMinorVersion = v.minor;
         // 9x keeps the version in the high word of the build number.
-        info->dwBuildNumber = v.platform == VER_PLATFORM_WIN32_WINDOWS
-                                  ? ((v.major & 0xFF) << 24) | ((v.minor & 0xFF) << 16) |
-                                        (v.build & 0xFFFF)
-                                  : v.build;
+        info->dwBuildNumber =
+            v.platform == VER_PLATFORM_WIN32_WINDOWS
+                ? ((v.major & 0xFF) << 24) | ((v.minor & 0xFF) << 16) | (v.build & 0xFFFF)
+                : v.build;
         info->dwPlatformId = v.platform;
         memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
         memcpy(info->szCSDVersion, v.csdVersion.data(), v.csdVersion.size());

@@ -103,15 +103,17 @@ void cpuidFlags(HostCpu& cpu) {
 bool hostHasDaz() {
     alignas(16) unsigned char area[512] = {};
     __asm__ volatile("fxsave %0" : "=m"(area));
-    unsigned mask = area[28] | (area[29] << 8) | (area[30] << 16) |
-                    (static_cast<unsigned>(area[31]) << 24);
+    unsigned mask =
+        area[28] | (area[29] << 8) | (area[30] << 16) | (static_cast<unsigned>(area[31]) << 24);
     if (mask == 0)
         mask = 0xFFBF; // the documented default: no DAZ
     return (mask & 0x40) != 0;
 }
 #else
 void cpuidFlags(HostCpu&) {}
-bool hostHasDaz() { return false; }
+bool hostHasDaz() {
+    return false;
+}
 #endif
 
 } // namespace

@@ -26,8 +26,8 @@ bool readRaw(const char16_t* key, const char16_t* value, DWORD& type, std::vecto
             break;
         data.assign(size, 0);
         DWORD got = size;
-        LSTATUS rc = RegQueryValueExW(hkey, value, nullptr, &type, size ? data.data() : nullptr,
-                                      &got);
+        LSTATUS rc =
+            RegQueryValueExW(hkey, value, nullptr, &type, size ? data.data() : nullptr, &got);
         if (rc == ERROR_SUCCESS) {
             data.resize(got <= size ? got : size);
             ok = true;

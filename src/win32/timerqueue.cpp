@@ -66,7 +66,9 @@ std::unordered_set<const void*>& liveTimers() {
     return *set;
 }
 
-bool isEvent(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+bool isEvent(HANDLE h) {
+    return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
 
 void eraseTimer(Queue* q, Timer* t) {
     q->timers.erase(std::remove(q->timers.begin(), q->timers.end(), t), q->timers.end());
@@ -333,6 +335,8 @@ BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent) {
     }
 }
 
-BOOL DeleteTimerQueue(HANDLE timerQueue) { return DeleteTimerQueueEx(timerQueue, nullptr); }
+BOOL DeleteTimerQueue(HANDLE timerQueue) {
+    return DeleteTimerQueueEx(timerQueue, nullptr);
+}
 
 } // extern "C"

@@ -10,8 +10,8 @@
 namespace tw {
 
 struct HostAdapter {
-    std::string name;        // interface name ("eth0"): AdapterName and Description
-    DWORD index = 0;         // kernel interface index
+    std::string name; // interface name ("eth0"): AdapterName and Description
+    DWORD index = 0;  // kernel interface index
     UINT type = MIB_IF_TYPE_OTHER;
     std::vector<BYTE> hardwareAddress;
     struct Address {

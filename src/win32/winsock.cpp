@@ -52,7 +52,11 @@ int WSACleanup(void) {
 }
 
 // Windows keeps the sockets error in the thread's last-error slot.
-int WSAGetLastError(void) { return static_cast<int>(GetLastError()); }
-void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+int WSAGetLastError(void) {
+    return static_cast<int>(GetLastError());
+}
+void WSASetLastError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
 
 } // extern "C"

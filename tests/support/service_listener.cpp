@@ -139,9 +139,9 @@ void ServiceListener::serve(int client) {
         return;
     unsigned char reply[32] = {};
     putLe(reply, result);
-    putLe(reply + 4, 0x10);        // SERVICE_WIN32_OWN_PROCESS
-    putLe(reply + 8, 4);           // SERVICE_RUNNING
-    putLe(reply + 12, 0x1);        // SERVICE_ACCEPT_STOP
+    putLe(reply + 4, 0x10); // SERVICE_WIN32_OWN_PROCESS
+    putLe(reply + 8, 4);    // SERVICE_RUNNING
+    putLe(reply + 12, 0x1); // SERVICE_ACCEPT_STOP
     ssize_t n = send(client, reply, sizeof reply, MSG_NOSIGNAL);
     (void)n;
 }

@@ -14,10 +14,10 @@
 namespace twtest {
 
 class ServiceListener {
-public:
+  public:
     enum class Mode {
-        Answer,       // reply with the configured result and a running status
-        HangUp,       // read the code, then close without replying
+        Answer, // reply with the configured result and a running status
+        HangUp, // read the code, then close without replying
     };
 
     // Binds and starts listening at once; the socket file is removed on destruction.
@@ -35,7 +35,7 @@ public:
     std::vector<uint32_t> codes() const;
     const std::string& socketPath() const { return path_; }
 
-private:
+  private:
     void run();
     void serve(int client);
 

@@ -17,7 +17,8 @@ typedef enum _NETSETUP_JOIN_STATUS {
     NetSetupUnjoined,
     NetSetupWorkgroupName,
     NetSetupDomainName
-} NETSETUP_JOIN_STATUS, *PNETSETUP_JOIN_STATUS;
+} NETSETUP_JOIN_STATUS,
+    *PNETSETUP_JOIN_STATUS;
 
 NET_API_STATUS NetGetJoinInformation(LPCWSTR server, LPWSTR* nameBuffer,
                                      PNETSETUP_JOIN_STATUS bufferType);

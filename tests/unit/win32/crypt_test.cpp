@@ -19,7 +19,7 @@ namespace {
 const char kBox[] = "TwProbeBox";
 
 class CryptTest : public ::testing::Test {
-protected:
+  protected:
     // Runs one step of CryptChild below in a new process of this program.
     int child(const std::string& step) {
         twtest::ProcessResult r = twtest::RunProcess(
@@ -53,7 +53,9 @@ DWORD KeyParam(HCRYPTKEY key, DWORD param) {
     return value;
 }
 
-HRESULT LastHr() { return static_cast<HRESULT>(GetLastError()); }
+HRESULT LastHr() {
+    return static_cast<HRESULT>(GetLastError());
+}
 
 } // namespace
 
@@ -64,8 +66,8 @@ TEST(CryptChild, DISABLED_Step) {
     std::string step = stepEnv;
     HCRYPTPROV prov = 0;
     if (step == "create") {
-        ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                         CRYPT_NEWKEYSET));
+        ASSERT_TRUE(
+            CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         HCRYPTKEY key = 0;
         ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 0, &key));
         EXPECT_TRUE(CryptDestroyKey(key));
@@ -81,8 +83,8 @@ TEST(CryptChild, DISABLED_Step) {
         CryptReleaseContext(prov, 0);
     } else if (step == "delete") {
         prov = 7;
-        ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                         CRYPT_DELETEKEYSET));
+        ASSERT_TRUE(
+            CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
         EXPECT_EQ(0u, prov);
     } else {
         FAIL() << "unknown step " << step;
@@ -105,8 +107,7 @@ TEST_F(CryptContainers, ContainerAndKeysLiveAcrossProcesses) {
     EXPECT_EQ(NTE_NO_KEY, LastHr());
 
     HCRYPTPROV again = 0;
-    EXPECT_FALSE(CryptAcquireContextA(&again, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                      CRYPT_NEWKEYSET));
+    EXPECT_FALSE(CryptAcquireContextA(&again, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     EXPECT_EQ(NTE_EXISTS, LastHr());
 
     ASSERT_TRUE(CryptGenKey(prov, AT_KEYEXCHANGE, 1024u << 16, &key));
@@ -151,8 +152,8 @@ TEST_F(CryptContainers, DefaultContainerThroughTheProbeSequence) {
 
 TEST_F(CryptContainers, NamesIgnoreCaseAndStayInTheirFolder) {
     HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextA(&prov, "MyKeys", MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(
+        CryptAcquireContextA(&prov, "MyKeys", MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     CryptReleaseContext(prov, 0);
     ASSERT_TRUE(CryptAcquireContextA(&prov, "mykeys", MS_DEF_PROV_A, PROV_RSA_FULL, 0));
     CryptReleaseContext(prov, 0);
@@ -172,8 +173,8 @@ TEST_F(CryptContainers, NamesIgnoreCaseAndStayInTheirFolder) {
 
 TEST_F(CryptContainers, ProvidersTypesAndFlags) {
     HCRYPTPROV prov = 0;
-    EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, "No Such Provider", PROV_RSA_FULL,
-                                      CRYPT_NEWKEYSET));
+    EXPECT_FALSE(
+        CryptAcquireContextA(&prov, kBox, "No Such Provider", PROV_RSA_FULL, CRYPT_NEWKEYSET));
     EXPECT_EQ(NTE_KEYSET_NOT_DEF, LastHr());
     EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, 24, CRYPT_NEWKEYSET));
     EXPECT_EQ(NTE_PROV_TYPE_NO_MATCH, LastHr());
@@ -182,8 +183,8 @@ TEST_F(CryptContainers, ProvidersTypesAndFlags) {
     EXPECT_EQ(NTE_BAD_FLAGS, LastHr());
     EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, 0x4));
     EXPECT_EQ(NTE_BAD_FLAGS, LastHr());
-    EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                      CRYPT_DELETEKEYSET));
+    EXPECT_FALSE(
+        CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
     EXPECT_EQ(NTE_BAD_KEYSET, LastHr());
     EXPECT_TRUE(containerFiles().empty());
 
@@ -200,11 +201,11 @@ TEST_F(CryptContainers, ProvidersTypesAndFlags) {
 
 TEST_F(CryptContainers, VerifyContextKeepsNothing) {
     HCRYPTPROV prov = 0;
-    EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                      CRYPT_VERIFYCONTEXT));
+    EXPECT_FALSE(
+        CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     EXPECT_EQ(NTE_BAD_FLAGS, LastHr());
-    ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(
+        CryptAcquireContextA(&prov, nullptr, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     HCRYPTKEY key = 0;
     EXPECT_FALSE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
     EXPECT_EQ(NTE_NO_KEY, LastHr());
@@ -218,8 +219,7 @@ TEST_F(CryptContainers, VerifyContextKeepsNothing) {
 
 TEST_F(CryptContainers, DamagedContainerFileIsReportedNotTrusted) {
     HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     HCRYPTKEY key = 0;
     ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 0, &key));
     CryptDestroyKey(key);
@@ -240,17 +240,15 @@ TEST_F(CryptContainers, DamagedContainerFileIsReportedNotTrusted) {
     EXPECT_FALSE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, 0));
     EXPECT_EQ(NTE_KEYSET_ENTRY_BAD, LastHr());
     // It can still be deleted and made anew.
-    EXPECT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_DELETEKEYSET));
-    EXPECT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_NEWKEYSET));
+    EXPECT_TRUE(
+        CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+    EXPECT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     CryptReleaseContext(prov, 0);
 }
 
 TEST_F(CryptKeys, LengthsAlgorithmsAndHandles) {
     HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL,
-                                     CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextA(&prov, kBox, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     HCRYPTKEY key = 0;
     EXPECT_FALSE(CryptGenKey(prov, AT_SIGNATURE, 100u << 16, &key));
     EXPECT_EQ(NTE_BAD_FLAGS, LastHr());

@@ -16,18 +16,19 @@ using namespace mt;
 
 namespace {
 
-const char16_t kPins[] =
-    u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0\\ProcessorFeatures";
+const char16_t kPins[] = u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0\\ProcessorFeatures";
 
 class MachineFeatures : public MachineTest {
-protected:
+  protected:
     // A cpuinfo file with one processor whose flags are `flags`.
     void FakeCpu(const std::string& flags) {
         std::string path = registry_.dir().file("cpuinfo");
         twtest::WriteFileText(path, "processor\t: 0\nvendor_id\t: GenuineIntel\n"
                                     "cpu family\t: 6\nmodel\t\t: 142\nstepping\t: 10\n"
-                                    "flags\t\t: " + flags + "\n\nprocessor\t: 1\n"
-                                    "flags\t\t: sse2 pae nx\n");
+                                    "flags\t\t: " +
+                                        flags +
+                                        "\n\nprocessor\t: 1\n"
+                                        "flags\t\t: sse2 pae nx\n");
         setenv("TW_CPUINFO", path.c_str(), 1);
     }
     ~MachineFeatures() override { unsetenv("TW_CPUINFO"); }
@@ -157,7 +158,8 @@ TEST_F(MachineAdapters, LayoutOfSeveralAddressesAndNone) {
     };
     list[0].gateway = "192.168.1.1";
     ULONG size = 0;
-    ASSERT_EQ(static_cast<ULONG>(ERROR_BUFFER_OVERFLOW), tw::FillAdaptersInfo(list, nullptr, &size));
+    ASSERT_EQ(static_cast<ULONG>(ERROR_BUFFER_OVERFLOW),
+              tw::FillAdaptersInfo(list, nullptr, &size));
     ASSERT_EQ(3 * sizeof(IP_ADAPTER_INFO) + sizeof(IP_ADDR_STRING), size);
 
     // One byte more than needed, to show nothing is written past the layout.

@@ -15,9 +15,9 @@ class MachineComputerName : public MachineTest {};
 class MachineDomain : public MachineTest {};
 class MachineWinsock : public ::testing::Test {};
 
-const char16_t kGpHistory[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\History";
-const char16_t kComputerName[] =
-    u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
+const char16_t kGpHistory[] =
+    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\History";
+const char16_t kComputerName[] = u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 const char16_t kActiveComputerName[] =
     u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
 
@@ -59,8 +59,7 @@ TEST_F(MachineComputerName, EveryFormatFromThePinnedValues) {
     EXPECT_EQ(u"corp.example.com", NameOf(ComputerNameDnsDomain));
     EXPECT_EQ(u"corp.example.com", NameOf(ComputerNamePhysicalDnsDomain));
     EXPECT_EQ(u"build-agent-07.corp.example.com", NameOf(ComputerNameDnsFullyQualified));
-    EXPECT_EQ(u"build-agent-07.corp.example.com",
-              NameOf(ComputerNamePhysicalDnsFullyQualified));
+    EXPECT_EQ(u"build-agent-07.corp.example.com", NameOf(ComputerNamePhysicalDnsFullyQualified));
 }
 
 TEST_F(MachineComputerName, RunningNameWinsAndDerivedNetBiosName) {
@@ -240,8 +239,8 @@ TEST_F(MachineDomain, OnlyThisComputerAnswers) {
     PDOMAIN_CONTROLLER_INFOA info = nullptr;
     EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE),
               DsGetDcNameA("elsewhere", nullptr, nullptr, nullptr, 0, &info));
-    ASSERT_EQ(0u, DsGetDcNameA("build-agent-07.corp.example.com", nullptr, nullptr, nullptr, 0,
-                               &info));
+    ASSERT_EQ(0u,
+              DsGetDcNameA("build-agent-07.corp.example.com", nullptr, nullptr, nullptr, 0, &info));
     NetApiBufferFree(info);
     EXPECT_EQ(static_cast<NET_API_STATUS>(ERROR_INVALID_PARAMETER),
               NetGetJoinInformation(nullptr, nullptr, &status));

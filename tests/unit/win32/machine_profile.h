@@ -24,9 +24,9 @@ inline const char16_t kTcpip[] = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\P
 inline void SetValue(const char16_t* key, const char16_t* name, DWORD type, const void* data,
                      DWORD size) {
     HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
-                                             KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &h,
-                                             nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &h, nullptr));
     EXPECT_EQ(ERROR_SUCCESS,
               RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size));
     RegCloseKey(h);
@@ -52,7 +52,7 @@ inline void SetMultiSz(const char16_t* key, const char16_t* name,
 
 // Every test gets an empty store: the default profile unless it writes one.
 class MachineTest : public ::testing::Test {
-protected:
+  protected:
     twtest::ScopedRegistry registry_;
 };
 

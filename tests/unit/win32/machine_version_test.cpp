@@ -14,7 +14,7 @@ class MachineVersion : public MachineTest {};
 class MachineProduct : public MachineTest {};
 class MachineLoader : public MachineTest {};
 class MachineArchitecture : public MachineTest {
-protected:
+  protected:
     ~MachineArchitecture() override { TwLinuxSetProcessIs64Bit(0); }
 };
 
@@ -176,11 +176,21 @@ TEST_F(MachineProduct, EditionIdMapsToProductNumber) {
         const char16_t* edition;
         DWORD product;
     } rows[] = {
-        {u"Professional", 0x30},       {u"professional", 0x30},     {u"Core", 0x65},
-        {u"CoreSingleLanguage", 0x64}, {u"CoreCountrySpecific", 0x63}, {u"CoreN", 0x62},
-        {u"Enterprise", 0x04},         {u"EnterpriseS", 0x7D},       {u"Education", 0x79},
-        {u"Ultimate", 0x01},           {u"HomePremium", 0x03},       {u"ServerStandard", 0x07},
-        {u"ServerDatacenter", 0x08},   {u"ServerStandardEval", 0x4F}, {u"ServerSolution", 0x32},
+        {u"Professional", 0x30},
+        {u"professional", 0x30},
+        {u"Core", 0x65},
+        {u"CoreSingleLanguage", 0x64},
+        {u"CoreCountrySpecific", 0x63},
+        {u"CoreN", 0x62},
+        {u"Enterprise", 0x04},
+        {u"EnterpriseS", 0x7D},
+        {u"Education", 0x79},
+        {u"Ultimate", 0x01},
+        {u"HomePremium", 0x03},
+        {u"ServerStandard", 0x07},
+        {u"ServerDatacenter", 0x08},
+        {u"ServerStandardEval", 0x4F},
+        {u"ServerSolution", 0x32},
         {u"NoSuchEdition", PRODUCT_UNDEFINED},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {

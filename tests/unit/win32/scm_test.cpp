@@ -14,7 +14,7 @@
 namespace {
 
 class ScmTest : public ::testing::Test {
-protected:
+  protected:
     std::string serviceDir() const { return registry_.dir().file("services"); }
 
     // Opens the manager and the service; both handles closed by the fixture.

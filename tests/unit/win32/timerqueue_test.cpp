@@ -20,14 +20,14 @@ struct Probe {
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE queue = nullptr;
-    bool block = false;       // wait for `release` before finishing
-    int rearmUntil = 0;       // re-arm (due 0) until this many runs
-    bool rearmOnce = false;   // try one re-arm after being released
-    bool deleteSelf = false;  // delete its own timer, waiting
+    bool block = false;      // wait for `release` before finishing
+    int rearmUntil = 0;      // re-arm (due 0) until this many runs
+    bool rearmOnce = false;  // try one re-arm after being released
+    bool deleteSelf = false; // delete its own timer, waiting
     HANDLE self = nullptr;
     std::atomic<int> runs{0};
     std::atomic<bool> done{false};
-    int signalAt = 1;         // set `finished` when this many runs have ended
+    int signalAt = 1; // set `finished` when this many runs have ended
     PVOID lastParameter = nullptr;
     BOOLEAN fired = FALSE;
     BOOL rearmResult = 2;
