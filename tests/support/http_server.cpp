@@ -493,6 +493,10 @@ bool WantsKeepAlive(const RecordedRequest& req) {
 
 // Sends the answer; returns whether the connection stays open.
 bool Respond(Conn& c, const RecordedRequest& req, const HttpBehavior& b) {
+    if (b.noResponse) {
+        c.shutdownWrite();
+        return false;
+    }
     if (!b.rawResponse.empty()) {
         c.writeAll(b.rawResponse);
         c.shutdownWrite();

@@ -52,6 +52,7 @@ struct HttpBehavior {
     size_t pieceBytes = 0;     // send the body in pieces of this size
     int pieceDelayMs = 0;      // with this pause between pieces
     std::string rawResponse;   // sent verbatim instead of a response; the connection then closes
+    bool noResponse = false;   // close the connection without answering at all
     bool closeAfter = false;   // close the connection after the response
     bool readBody = true;      // false: never read the request's body (the client's sends stall)
 };
