@@ -447,13 +447,13 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
     if (DWORD rc = checkAlive(parent))
         return rc;
     long long id = 0;
-    size_t depth = 0;
+    std::vector<std::u16string> path;
     if (names.empty()) {
         // An empty name deletes the handle's own key, which needs DELETE access.
         if ((parent.access & DELETE) == 0)
             return ERROR_ACCESS_DENIED;
         id = parent.id;
-        depth = parent.path.size();
+        path = parent.path;
     } else {
         Target t;
         if (DWORD rc = target(parent, names, is32, t))
@@ -463,10 +463,13 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
             return rc;
         if (id == 0)
             return ERROR_FILE_NOT_FOUND;
-        depth = t.path.size();
+        path = std::move(t.path);
     }
-    // Roots and the hives right below HKLM cannot be deleted.
-    if (depth == 0 || (depth == 1 && parent.root == kHklmId))
+    // Roots, the hives right below HKLM and the home of the 32-bit view stay.
+    bool machine = parent.root == kHklmId;
+    if (path.empty() || (machine && path.size() == 1) ||
+        (machine && path.size() == 2 && FoldName(path[0]) == u"SOFTWARE" &&
+         FoldName(path[1]) == u"WOW6432NODE"))
         return ERROR_ACCESS_DENIED;
     bool has = false;
     if (DWORD rc = HasChildren(id, has))

@@ -248,6 +248,14 @@ TEST_F(RegistryLinux, RootsAndMachineHivesCannotBeCreatedOrDeleted) {
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "HARDWARE"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
+    // Nor the 32-bit view's home, even when empty and named from the 32-bit view.
+    SetArchitecture("AMD64");
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "software\\wow6432node", KEY_WOW64_64KEY, 0),
+              ERROR_ACCESS_DENIED);
+    HKEY node = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &node), ERROR_SUCCESS);
+    RegCloseKey(node);
 
     // An empty name deletes the handle's own key, given DELETE access.
     ASSERT_EQ(CreateKey(key_, "Self"), ERROR_SUCCESS);
