@@ -553,6 +553,12 @@ DWORD TransferError(const Request& r) {
     return ErrorFromCurl(r.result);
 }
 
+constexpr DWORD kTlsProtocols =
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+
+// curl's version range from the enabled protocols, lowest to highest (curl
+// cannot leave a gap in between).
 long CurlSslVersion(DWORD protocols) {
     struct Row {
         DWORD flag;
@@ -568,16 +574,14 @@ long CurlSslVersion(DWORD protocols) {
         {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, CURL_SSLVERSION_TLSv1_3,
          CURL_SSLVERSION_MAX_TLSv1_3},
     };
-    long low = -1, high = -1;
+    long low = CURL_SSLVERSION_DEFAULT, high = CURL_SSLVERSION_MAX_DEFAULT;
     for (const Row& row : rows) {
         if (protocols & row.flag) {
-            if (low < 0)
+            if (low == CURL_SSLVERSION_DEFAULT)
                 low = row.min;
             high = row.max;
         }
     }
-    if (low < 0) // only SSL 2/3, which the TLS library no longer speaks
-        return CURL_SSLVERSION_SSLv3;
     return low | high;
 }
 
@@ -732,8 +736,14 @@ DWORD StartTransfer(Request& r) {
         set(curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &r));
         // A resumed session skips verification, and the flags may differ per send.
         set(curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L));
-        if (secureProtocols != 0)
+        // Roots come from the hashed folder, looked up only as a chain needs
+        // them, instead of parsing the whole bundle file for every request.
+        set(curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<char*>(nullptr)));
+        if (secureProtocols != 0) {
+            if ((secureProtocols & kTlsProtocols) == 0)
+                return ERROR_WINHTTP_SECURE_FAILURE; // SSL 2/3 only: nothing left to speak
             set(curl_easy_setopt(e, CURLOPT_SSLVERSION, CurlSslVersion(secureProtocols)));
+        }
     }
 
     if (r.currentVerb == "HEAD") {

@@ -168,6 +168,14 @@ TestCertificates Generate() {
     Spec self = server;
     Cert selfCert = MakeCert(self, selfKey.get(), nullptr, selfKey.get());
     out.selfSigned = TlsIdentity{CertPem(selfCert.get()), KeyPem(selfKey.get()), std::string()};
+
+    Key oddKey = NewKey();
+    Spec odd = expired;
+    odd.commonName = "wrong.example";
+    odd.altNames = "DNS:wrong.example";
+    Cert oddCert = MakeCert(odd, oddKey.get(), nullptr, oddKey.get());
+    out.selfSignedExpiredWrongHost =
+        TlsIdentity{CertPem(oddCert.get()), KeyPem(oddKey.get()), std::string()};
     return out;
 }
 

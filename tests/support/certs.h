@@ -23,6 +23,7 @@ struct TestCertificates {
     TlsIdentity expired;      // issued by the CA, validity ended yesterday
     TlsIdentity wrongUsage;   // issued by the CA for client authentication only
     TlsIdentity badSignature; // names the CA as issuer but is signed by another key
+    TlsIdentity selfSignedExpiredWrongHost; // all three defects the lenient rules forgive
 };
 
 // Made once per process (elliptic-curve keys, so this is quick).

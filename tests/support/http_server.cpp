@@ -246,10 +246,15 @@ struct ServerCore {
 
 } // namespace
 
+namespace {
+class Conn;
+} // namespace
+
 struct HttpServer::Impl : ServerCore {
     void start();
     void acceptLoop();
     void serve(int fd, int id);
+    void serveRequests(Conn& c, int id);
     HttpBehavior behaviorFor(const std::string& target);
 };
 
@@ -301,6 +306,8 @@ public:
         }
         return true;
     }
+
+    unsigned char peekFirst() const { return in_.empty() ? 0 : static_cast<unsigned char>(in_[0]); }
 
     bool readUntil(const std::string& marker, size_t limit, std::string* out) {
         char tmp[16384];
@@ -662,6 +669,30 @@ HttpBehavior HttpServer::Impl::behaviorFor(const std::string& target) {
     return b;
 }
 
+void HttpServer::Impl::serveRequests(Conn& c, int id) {
+    for (;;) {
+        RecordedRequest req;
+        if (!ReadRequest(c, &req))
+            return;
+        req.connection = id;
+        req.tls = c.tls();
+        HttpBehavior b = behaviorFor(req.target);
+        if (b.readBody) {
+            if (Lower(req.header("Expect")) == "100-continue" &&
+                !c.writeAll(std::string("HTTP/1.1 100 Continue\r\n\r\n")))
+                return;
+            if (!ReadBody(c, &req))
+                return;
+        }
+        {
+            std::lock_guard<std::mutex> g(mutex);
+            records.push_back(req);
+        }
+        if (!Respond(c, req, b))
+            return;
+    }
+}
+
 void HttpServer::Impl::serve(int fd, int id) {
     SSL* ssl = nullptr;
     bool ok = true;
@@ -671,27 +702,11 @@ void HttpServer::Impl::serve(int fd, int id) {
     }
     if (ok) {
         Conn c(*this, fd, ssl);
-        for (;;) {
-            RecordedRequest req;
-            if (!ReadRequest(c, &req))
-                break;
-            req.connection = id;
-            req.tls = c.tls();
-            HttpBehavior b = behaviorFor(req.target);
-            if (b.readBody) {
-                if (Lower(req.header("Expect")) == "100-continue" &&
-                    !c.writeAll(std::string("HTTP/1.1 100 Continue\r\n\r\n")))
-                    break;
-                if (!ReadBody(c, &req))
-                    break;
-            }
-            {
-                std::lock_guard<std::mutex> g(mutex);
-                records.push_back(req);
-            }
-            if (!Respond(c, req, b))
-                break;
-        }
+        // A TLS handshake sent to a plain server gets what a web server answers.
+        if (ssl == nullptr && c.fill(1) && c.peekFirst() == 0x16)
+            c.writeAll(std::string("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n"));
+        else
+            serveRequests(c, id);
     }
     if (ssl != nullptr)
         SSL_free(ssl);
