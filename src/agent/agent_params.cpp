@@ -463,6 +463,7 @@ DWORD InitializeAgentDetails() {
     readDword("ShutdownBlocked", ShutdownBlocked, 0);
     LogInfo("%s : BlockedShutdown value : %d \n", fn, ShutdownBlocked);
     buildClientDataPath();
+    replaceText(TWAgentResourceID, nullptr);
     GetResourceID(&TWAgentResourceID);
     char* checksum = nullptr;
     if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "EnableChecksum", &checksum) == ERROR_SUCCESS)

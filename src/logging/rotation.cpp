@@ -15,6 +15,9 @@
 
 namespace {
 
+// The settings of the running rotation: the timer callback holds them for
+// the rest of the process.
+LogRotationConfig* g_rotationConfig = nullptr;
 HANDLE g_rotationQueue = nullptr;
 HANDLE g_rotationTimer = nullptr;
 bool g_rotationStopping = false;
@@ -284,6 +287,7 @@ void CALLBACK LoggerTimerRoutine(PVOID parameter, BOOLEAN) {
 }
 
 DWORD StartLoggerTimer(LogRotationConfig* config) {
+    g_rotationConfig = config;
     if (config->useTimer) {
         HANDLE queue = CreateTimerQueue();
         if (queue != nullptr) {

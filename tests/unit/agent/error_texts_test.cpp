@@ -17,9 +17,12 @@ std::string formatted(DWORD code) {
 } // namespace
 
 TEST(ErrorTexts, SuccessIsLoggedAsInformation) {
-    LogCapture log(2);
+    LogCapture log(1);
     LogErrorText(0);
-    EXPECT_TRUE(log.messages().empty()) << "level 2 hides information lines";
+    LogErrorText(5);
+    std::string text = log.text();
+    EXPECT_NE(text.find("[INFO] Message : The operation completed successfully.  \n"), std::string::npos);
+    EXPECT_EQ(text.find("Access is denied"), std::string::npos) << "failures are errors, hidden at level 1";
 }
 
 TEST(ErrorTexts, SystemTextsDropTheirLineBreaks) {

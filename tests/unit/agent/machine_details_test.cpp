@@ -21,7 +21,8 @@ struct Adapters {
         IP_ADAPTER_INFO a;
         memset(&a, 0, sizeof a);
         a.AddressLength = static_cast<UINT>(mac.size());
-        memcpy(a.Address, mac.data(), std::min<size_t>(mac.size(), sizeof a.Address));
+        if (!mac.empty())
+            memcpy(a.Address, mac.data(), std::min<size_t>(mac.size(), sizeof a.Address));
         a.Index = static_cast<DWORD>(adapters.size() + 1);
         adapters.push_back(a);
         IP_ADAPTER_INFO* p = &adapters.back();

@@ -256,6 +256,7 @@ TEST_F(RegistryHelpers, KeyObjectRules) {
     ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kKey, "d", "5", REG_DWORD), 0u);
     ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kKey, "s", "text", REG_SZ), 0u);
     ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kKey, "e", "--", REG_SZ), 0u);
+    ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kKey, "t", "a", REG_SZ), 0u);
     {
         HKEY h = nullptr;
         ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &h), 0);
@@ -269,7 +270,8 @@ TEST_F(RegistryHelpers, KeyObjectRules) {
     DWORD d = 0;
     EXPECT_EQ(key.QueryDWORDValue("d", &d), 0);
     EXPECT_EQ(d, 5u);
-    EXPECT_EQ(key.QueryDWORDValue("s", &d), 13);
+    EXPECT_EQ(key.QueryDWORDValue("s", &d), ERROR_MORE_DATA) << "the query's error comes first";
+    EXPECT_EQ(key.QueryDWORDValue("t", &d), 13) << "a text that fits is still the wrong type";
     EXPECT_EQ(key.QueryDWORDValue("missing", &d), 2);
     char buf[64];
     DWORD bytes = sizeof buf;
