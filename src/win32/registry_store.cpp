@@ -227,9 +227,21 @@ int userVersion() {
     return s.row() ? static_cast<int>(s.col64(0)) : -1;
 }
 
+// Closing at exit folds the write-ahead log back into the database file, so
+// that the file alone holds everything once the process is gone.
+void closeAtExit() {
+    if (!registryMutex().try_lock())
+        return; // another thread is inside a call; the log stays and is replayed later
+    if (g.db != nullptr && g.pid == getpid() && !g.batch)
+        closeDb();
+    registryMutex().unlock();
+}
+
 DWORD openDb() {
     if (g.db != nullptr && g.pid == getpid())
         return 0;
+    static const bool exitHook = atexit(closeAtExit) == 0;
+    (void)exitHook;
     if (g.db != nullptr) {
         // A connection inherited through fork() must not be used (or closed)
         // by the child; start afresh and leave the parent's alone.
