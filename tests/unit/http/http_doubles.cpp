@@ -130,8 +130,11 @@ void InstallDoubles(const HttpCalls& real) {
     };
     c.ReadData = [](HINTERNET h, LPVOID buffer, DWORD n, LPDWORD read) -> BOOL {
         BOOL ok = g_passOn.ReadData(h, buffer, n, read);
-        if (ok)
+        if (ok) {
             g_fake.bytesRead += *read;
+            if (g_fake.onRead)
+                g_fake.onRead();
+        }
         return ok;
     };
     c.CloseHandle = [](HINTERNET h) -> BOOL {

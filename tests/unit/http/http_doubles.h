@@ -9,6 +9,7 @@
 #include <winhttp.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Fake {
     // WinHttpQueryHeaders for the Content-Length answers this instead (when set).
     bool fakeContentLength = false;
     DWORD contentLength = 0;
+    // Called after every successful WinHttpReadData.
+    std::function<void()> onRead;
     // Times GetLocalTime answers before the clock is asked.
     std::deque<SYSTEMTIME> times;
 

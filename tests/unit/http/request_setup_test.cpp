@@ -77,8 +77,7 @@ TEST_F(HttpRequestSetup, ModesChooseVerbAndExtraHeader) {
     ASSERT_EQ(req_.run(&h_), 0u);
     CloseInternetHandles(&h_);
     std::u16string range = u"Range: bytes=2-3";
-    h_ = MakeInternetRequestHandles(REQUEST_MODE_GET_WITH_HEADER,
-                                    reinterpret_cast<const WCHAR*>(range.c_str()));
+    h_ = MakeInternetRequestHandles(REQUEST_MODE_GET_WITH_HEADER, range.c_str());
     ASSERT_EQ(req_.run(&h_), 0u);
     EXPECT_EQ(h_.statusCode, 206u);
     auto rs = server_.requests();
@@ -115,8 +114,8 @@ TEST_F(HttpRequestSetup, TimeoutsOnlyForGetData) {
 
 TEST_F(HttpRequestSetup, ProxyCredentialsOnlyWithProxyFlagAndNamesLongerThanOneCharacter) {
     std::u16string user = u"agent", password = u"secret", one = u"a";
-    req_.user = reinterpret_cast<const WCHAR*>(user.c_str());
-    req_.password = reinterpret_cast<const WCHAR*>(password.c_str());
+    req_.user = user.c_str();
+    req_.password = password.c_str();
     // Flag 0: direct, no credentials even though a name is given.
     ASSERT_EQ(req_.run(&h_), 0u);
     EXPECT_FALSE(g_fake.optionSet(WINHTTP_OPTION_PROXY_USERNAME));
@@ -135,7 +134,7 @@ TEST_F(HttpRequestSetup, ProxyCredentialsOnlyWithProxyFlagAndNamesLongerThanOneC
 
     // A one-character name sets nothing, not even the password.
     InstallDoubles(real_);
-    req_.user = reinterpret_cast<const WCHAR*>(one.c_str());
+    req_.user = one.c_str();
     ASSERT_EQ(req_.run(&h_), 0u);
     EXPECT_FALSE(g_fake.optionSet(WINHTTP_OPTION_PROXY_USERNAME));
     EXPECT_FALSE(g_fake.optionSet(WINHTTP_OPTION_PROXY_PASSWORD));
@@ -143,8 +142,8 @@ TEST_F(HttpRequestSetup, ProxyCredentialsOnlyWithProxyFlagAndNamesLongerThanOneC
 
     // A one-character password is not set; the name is.
     InstallDoubles(real_);
-    req_.user = reinterpret_cast<const WCHAR*>(user.c_str());
-    req_.password = reinterpret_cast<const WCHAR*>(one.c_str());
+    req_.user = user.c_str();
+    req_.password = one.c_str();
     ASSERT_EQ(req_.run(&h_), 0u);
     EXPECT_TRUE(g_fake.optionSet(WINHTTP_OPTION_PROXY_USERNAME));
     EXPECT_FALSE(g_fake.optionSet(WINHTTP_OPTION_PROXY_PASSWORD));
@@ -242,8 +241,8 @@ TEST_F(HttpRequestSetupProxy, NamedProxyWithCredentials) {
     req.proxyFlag = 1;
     req.proxyServer = W(proxy.address());
     req.proxyBypass = u"";
-    req.user = reinterpret_cast<const WCHAR*>(user.c_str());
-    req.password = reinterpret_cast<const WCHAR*>(good.c_str());
+    req.user = user.c_str();
+    req.password = good.c_str();
     InternetRequestHandles h = MakeInternetRequestHandles();
     EXPECT_EQ(req.run(&h), 0u);
     EXPECT_EQ(h.statusCode, 200u);
@@ -271,8 +270,8 @@ TEST_F(HttpRequestSetupProxy, ProxyAuthenticationRequiredIsTheResult) {
     req.proxyFlag = 1;
     req.proxyServer = W("127.0.0.1:" + std::to_string(proxy.port()));
     req.proxyBypass = u"";
-    req.user = reinterpret_cast<const WCHAR*>(user.c_str());
-    req.password = reinterpret_cast<const WCHAR*>(password.c_str());
+    req.user = user.c_str();
+    req.password = password.c_str();
     InternetRequestHandles h = MakeInternetRequestHandles();
     EXPECT_EQ(req.run(&h), 407u);
     EXPECT_EQ(h.statusCode, 407u);
