@@ -47,7 +47,9 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool IsInfinite(DWORD ms) { return ms == 0 || ms == kInfinite; }
+bool IsInfinite(DWORD ms) {
+    return ms == 0 || ms == kInfinite;
+}
 
 enum class Kind : DWORD {
     Session = WINHTTP_HANDLE_TYPE_SESSION,
@@ -126,13 +128,13 @@ struct Request : Object {
     bool inMulti = false;
     curl_slist* httpHeaders = nullptr;
     curl_slist* proxyHeaders = nullptr;
-    std::string url;        // current target (follows redirects)
+    std::string url; // current target (follows redirects)
     std::string currentVerb;
     bool currentSecure = false;
     DWORD redirects = 0;
-    bool sent = false;      // WinHttpSendRequest succeeded
-    bool received = false;  // WinHttpReceiveResponse succeeded
-    DWORD failed = 0;       // error that ended the exchange
+    bool sent = false;     // WinHttpSendRequest succeeded
+    bool received = false; // WinHttpReceiveResponse succeeded
+    DWORD failed = 0;      // error that ended the exchange
     // Per transfer (reset when curl starts over).
     bool prereqSeen = false;
     bool inBlock = false;
@@ -226,7 +228,9 @@ BOOL Fail(DWORD error) {
 
 // ---- text ----
 
-std::string Narrow(const WCHAR* s) { return s == nullptr ? std::string() : Utf16ToUtf8(s); }
+std::string Narrow(const WCHAR* s) {
+    return s == nullptr ? std::string() : Utf16ToUtf8(s);
+}
 
 std::string LowerAscii(std::string s) {
     for (char& c : s) {
@@ -324,7 +328,8 @@ bool HasHeader(const std::vector<Header>& headers, const char* name) {
 std::vector<Header> OutgoingHeaders(const Request& r, const Session& s) {
     std::vector<Header> out;
     const std::vector<Header>& own = r.headers;
-    if (!HasHeader(own, "Connection") && !(r.settings.disabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE))
+    if (!HasHeader(own, "Connection") &&
+        !(r.settings.disabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE))
         out.push_back({"Connection", "Keep-Alive"});
     if (s.hasAgent && !s.agent.empty() && !HasHeader(own, "User-Agent"))
         out.push_back({"User-Agent", Utf16ToUtf8(s.agent)});
@@ -344,7 +349,9 @@ std::vector<Header> OutgoingHeaders(const Request& r, const Session& s) {
 
 // ---- curl callbacks ----
 
-size_t RingFree(const Request& r) { return kReceiveBufferBytes - r.ringSize; }
+size_t RingFree(const Request& r) {
+    return kReceiveBufferBytes - r.ringSize;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     Request& r = *static_cast<Request*>(user);
@@ -507,8 +514,8 @@ int OnPrereq(void* user, char*, char*, int, int) {
 }
 
 int OnVerify(int ok, X509_STORE_CTX* store) {
-    SSL* ssl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    SSL* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     Request* r = ssl != nullptr ? static_cast<Request*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)))
                                 : nullptr;
     if (ok || r == nullptr)
@@ -567,12 +574,9 @@ long CurlSslVersion(DWORD protocols) {
     };
     static const Row rows[] = {
         {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1, CURL_SSLVERSION_TLSv1_0, CURL_SSLVERSION_MAX_TLSv1_0},
-        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1, CURL_SSLVERSION_TLSv1_1,
-         CURL_SSLVERSION_MAX_TLSv1_1},
-        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, CURL_SSLVERSION_TLSv1_2,
-         CURL_SSLVERSION_MAX_TLSv1_2},
-        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, CURL_SSLVERSION_TLSv1_3,
-         CURL_SSLVERSION_MAX_TLSv1_3},
+        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1, CURL_SSLVERSION_TLSv1_1, CURL_SSLVERSION_MAX_TLSv1_1},
+        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, CURL_SSLVERSION_TLSv1_2, CURL_SSLVERSION_MAX_TLSv1_2},
+        {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, CURL_SSLVERSION_TLSv1_3, CURL_SSLVERSION_MAX_TLSv1_3},
     };
     long low = CURL_SSLVERSION_DEFAULT, high = CURL_SSLVERSION_MAX_DEFAULT;
     for (const Row& row : rows) {
@@ -750,8 +754,7 @@ DWORD StartTransfer(Request& r) {
         set(curl_easy_setopt(e, CURLOPT_NOBODY, 1L));
     } else if (withBody) {
         set(curl_easy_setopt(e, CURLOPT_POST, 1L));
-        set(curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(r.bodyTotal)));
+        set(curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.bodyTotal)));
         set(curl_easy_setopt(e, CURLOPT_READFUNCTION, OnUpload));
         set(curl_easy_setopt(e, CURLOPT_READDATA, &r));
         if (r.currentVerb != "POST")
@@ -991,12 +994,10 @@ DWORD SetOptionOn(Object& object, DWORD option, void* buffer, DWORD length) {
         if (option == WINHTTP_OPTION_SECURE_PROTOCOLS) {
             if (!ReadDword(buffer, length, &value, &error))
                 return error;
-            const DWORD known = WINHTTP_FLAG_SECURE_PROTOCOL_SSL2 |
-                                WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 |
-                                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
-                                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 |
-                                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+            const DWORD known =
+                WINHTTP_FLAG_SECURE_PROTOCOL_SSL2 | WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 |
+                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
             if (value == 0 || (value & ~known) != 0)
                 return ERROR_INVALID_PARAMETER;
             s.secureProtocols = value;
@@ -1161,8 +1162,12 @@ DWORD ExceptionError() {
 
 } // namespace
 
-size_t PeakBufferedBytes() { return g_peakBuffered.load(); }
-void ResetPeakBufferedBytes() { g_peakBuffered.store(0); }
+size_t PeakBufferedBytes() {
+    return g_peakBuffered.load();
+}
+void ResetPeakBufferedBytes() {
+    g_peakBuffered.store(0);
+}
 
 } // namespace tw::winhttp
 
@@ -1227,8 +1232,7 @@ HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName,
         auto connect = std::make_shared<Connect>();
         connect->session = session;
         connect->host = Utf16ToUtf8(pswzServerName);
-        if (connect->host.size() > 2 && connect->host.front() == '[' &&
-            connect->host.back() == ']')
+        if (connect->host.size() > 2 && connect->host.front() == '[' && connect->host.back() == ']')
             connect->host = connect->host.substr(1, connect->host.size() - 2);
         connect->port = nServerPort;
         connect->settings = InheritSettings(*session);
@@ -1313,8 +1317,8 @@ HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWST
     }
 }
 
-BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders,
-                                     DWORD dwHeadersLength, DWORD dwModifiers) {
+BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeadersLength,
+                                     DWORD dwModifiers) {
     try {
         DWORD error = ERROR_SUCCESS;
         auto r = Lookup<Request>(hRequest, Kind::Request, &error);
@@ -1532,8 +1536,8 @@ BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel, LPCWSTR p
         } else if (!r->received) {
             error = ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
         } else {
-            error = QueryHeaderBlock(r->response, dwInfoLevel, pwszName, lpBuffer,
-                                     lpdwBufferLength, lpdwIndex);
+            error = QueryHeaderBlock(r->response, dwInfoLevel, pwszName, lpBuffer, lpdwBufferLength,
+                                     lpdwIndex);
         }
         if (error != ERROR_SUCCESS)
             return Fail(error);

@@ -17,72 +17,72 @@ namespace {
 constexpr size_t kMaxHeaderTextChars = 1 << 20;
 
 const char* const kAttributeNames[] = {
-    "Mime-Version",        // 0
-    "Content-Type",        // 1
+    "Mime-Version", // 0
+    "Content-Type", // 1
     "Content-Transfer-Encoding",
     "Content-ID",
     "Content-Description",
-    "Content-Length",      // 5
+    "Content-Length", // 5
     "Content-Language",
     "Allow",
     "Public",
     "Date",
-    "Expires",             // 10
+    "Expires", // 10
     "Last-Modified",
     "Message-ID",
     "URI",
     "Derived-From",
-    "Cost",                // 15
+    "Cost", // 15
     "Link",
     "Pragma",
-    nullptr,               // VERSION
-    nullptr,               // STATUS_CODE
-    nullptr,               // 20 STATUS_TEXT
-    nullptr,               // RAW_HEADERS
-    nullptr,               // RAW_HEADERS_CRLF
+    nullptr, // VERSION
+    nullptr, // STATUS_CODE
+    nullptr, // 20 STATUS_TEXT
+    nullptr, // RAW_HEADERS
+    nullptr, // RAW_HEADERS_CRLF
     "Connection",
     "Accept",
-    "Accept-Charset",      // 25
+    "Accept-Charset", // 25
     "Accept-Encoding",
     "Accept-Language",
     "Authorization",
     "Content-Encoding",
-    "Forwarded",           // 30
+    "Forwarded", // 30
     "From",
     "If-Modified-Since",
     "Location",
     "Orig-Uri",
-    "Referer",             // 35
+    "Referer", // 35
     "Retry-After",
     "Server",
     "Title",
     "User-Agent",
-    "WWW-Authenticate",    // 40
+    "WWW-Authenticate", // 40
     "Proxy-Authenticate",
     "Accept-Ranges",
     "Set-Cookie",
     "Cookie",
-    nullptr,               // 45 REQUEST_METHOD
+    nullptr, // 45 REQUEST_METHOD
     "Refresh",
     "Content-Disposition",
     "Age",
     "Cache-Control",
-    "Content-Base",        // 50
+    "Content-Base", // 50
     "Content-Location",
     "Content-MD5",
     "Content-Range",
     "ETag",
-    "Host",                // 55
+    "Host", // 55
     "If-Match",
     "If-None-Match",
     "If-Range",
     "If-Unmodified-Since",
-    "Max-Forwards",        // 60
+    "Max-Forwards", // 60
     "Proxy-Authorization",
     "Range",
     "Transfer-Encoding",
     "Upgrade",
-    "Vary",                // 65
+    "Vary", // 65
     "Via",
     "Warning",
     "Expect",
@@ -92,7 +92,7 @@ const char* const kAttributeNames[] = {
     nullptr,
     nullptr,
     nullptr,
-    "Proxy-Support",       // 75
+    "Proxy-Support", // 75
     "Authentication-Info",
     "PassportURLs",
     "PassportConfig",
@@ -315,9 +315,10 @@ DWORD QueryHeaderBlock(const HeaderBlock& block, DWORD infoLevel, const WCHAR* n
     if (bufferLength == nullptr)
         return ERROR_INVALID_PARAMETER;
     const DWORD attribute = infoLevel & 0xFFFF;
-    const DWORD modifiers = infoLevel & 0xFFFF0000 & ~static_cast<DWORD>(WINHTTP_QUERY_FLAG_REQUEST_HEADERS);
-    const DWORD known = WINHTTP_QUERY_FLAG_NUMBER | WINHTTP_QUERY_FLAG_NUMBER64 |
-                        WINHTTP_QUERY_FLAG_SYSTEMTIME;
+    const DWORD modifiers =
+        infoLevel & 0xFFFF0000 & ~static_cast<DWORD>(WINHTTP_QUERY_FLAG_REQUEST_HEADERS);
+    const DWORD known =
+        WINHTTP_QUERY_FLAG_NUMBER | WINHTTP_QUERY_FLAG_NUMBER64 | WINHTTP_QUERY_FLAG_SYSTEMTIME;
     if ((modifiers & ~known) != 0)
         return ERROR_WINHTTP_INVALID_QUERY_REQUEST;
     int kinds = !!(modifiers & WINHTTP_QUERY_FLAG_NUMBER) +

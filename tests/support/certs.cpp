@@ -48,9 +48,9 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
 
 struct Spec {
     std::string commonName;
-    std::string altNames;       // subjectAltName value, empty for none
+    std::string altNames; // subjectAltName value, empty for none
     bool ca = false;
-    std::string extendedUsage;  // extendedKeyUsage value, empty for none
+    std::string extendedUsage; // extendedKeyUsage value, empty for none
     long notBeforeDays = -1;
     long notAfterDays = 365;
 };
@@ -76,8 +76,8 @@ Cert MakeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* signe
                                -1, 0);
     X509* issuer = issuerCert != nullptr ? issuerCert : cert.get();
     Check(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer)) == 1, "issuer");
-    Check(X509_time_adj_ex(X509_getm_notBefore(cert.get()), static_cast<int>(spec.notBeforeDays),
-                           0, nullptr) != nullptr,
+    Check(X509_time_adj_ex(X509_getm_notBefore(cert.get()), static_cast<int>(spec.notBeforeDays), 0,
+                           nullptr) != nullptr,
           "not before");
     Check(X509_time_adj_ex(X509_getm_notAfter(cert.get()), static_cast<int>(spec.notAfterDays), 0,
                            nullptr) != nullptr,

@@ -17,12 +17,12 @@ struct TlsIdentity {
 // with one defect each. All name 127.0.0.1 and localhost unless said otherwise.
 struct TestCertificates {
     std::string caPem;
-    TlsIdentity good;         // issued by the CA; only the CA is unknown to clients
-    TlsIdentity selfSigned;   // its own issuer
-    TlsIdentity wrongHost;    // issued by the CA for "wrong.example"
-    TlsIdentity expired;      // issued by the CA, validity ended yesterday
-    TlsIdentity wrongUsage;   // issued by the CA for client authentication only
-    TlsIdentity badSignature; // names the CA as issuer but is signed by another key
+    TlsIdentity good;                       // issued by the CA; only the CA is unknown to clients
+    TlsIdentity selfSigned;                 // its own issuer
+    TlsIdentity wrongHost;                  // issued by the CA for "wrong.example"
+    TlsIdentity expired;                    // issued by the CA, validity ended yesterday
+    TlsIdentity wrongUsage;                 // issued by the CA for client authentication only
+    TlsIdentity badSignature;               // names the CA as issuer but is signed by another key
     TlsIdentity selfSignedExpiredWrongHost; // all three defects the lenient rules forgive
 };
 

@@ -52,26 +52,46 @@ std::string Trim(const std::string& s) {
 
 const char* Reason(int status) {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 407: return "Proxy Authentication Required";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 407:
+        return "Proxy Authentication Required";
+    case 416:
+        return "Range Not Satisfiable";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -263,7 +283,7 @@ namespace {
 // One accepted connection, plain or TLS, with its read buffer. Every wait also
 // watches the server's wake-up descriptor, so stop() ends it.
 class Conn {
-public:
+  public:
     Conn(ServerCore& server, int fd, SSL* ssl) : server_(server), fd_(fd), ssl_(ssl) {}
 
     bool tls() const { return ssl_ != nullptr; }
@@ -381,7 +401,8 @@ public:
         while (n > 0) {
             if (server_.stopping)
                 return false;
-            ssize_t rc = sendfile(fd_, fileFd, &off, static_cast<size_t>(std::min<uint64_t>(n, 1 << 30)));
+            ssize_t rc =
+                sendfile(fd_, fileFd, &off, static_cast<size_t>(std::min<uint64_t>(n, 1 << 30)));
             if (rc < 0 && errno == EINTR)
                 continue;
             if (rc <= 0)
@@ -428,7 +449,7 @@ public:
         return server_.resetsReleased && !server_.stopping;
     }
 
-private:
+  private:
     ServerCore& server_;
     int fd_;
     SSL* ssl_;
@@ -543,8 +564,8 @@ bool Respond(Conn& c, const RecordedRequest& req, const HttpBehavior& b) {
                 status = 206;
                 start = first;
                 count = last - first + 1;
-                contentRange = "bytes " + std::to_string(first) + "-" + std::to_string(last) +
-                               "/" + std::to_string(total);
+                contentRange = "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                               std::to_string(total);
             }
         }
     }
@@ -750,7 +771,9 @@ void HttpServer::Impl::start() {
     acceptThread = std::thread([this] { acceptLoop(); });
 }
 
-HttpServer::HttpServer() : impl_(std::make_unique<Impl>()) { impl_->start(); }
+HttpServer::HttpServer() : impl_(std::make_unique<Impl>()) {
+    impl_->start();
+}
 
 HttpServer::HttpServer(const TlsIdentity& tls) : impl_(std::make_unique<Impl>()) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
@@ -759,8 +782,9 @@ HttpServer::HttpServer(const TlsIdentity& tls) : impl_(std::make_unique<Impl>())
     impl_->ctx = ctx;
     auto readPem = [](const std::string& pem, bool key) -> void* {
         BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-        void* out = key ? static_cast<void*>(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr))
-                        : static_cast<void*>(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+        void* out =
+            key ? static_cast<void*>(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr))
+                : static_cast<void*>(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
         BIO_free(bio);
         return out;
     };
@@ -784,7 +808,9 @@ HttpServer::HttpServer(const TlsIdentity& tls) : impl_(std::make_unique<Impl>())
     impl_->start();
 }
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+}
 
 void HttpServer::stop() {
     Impl& s = *impl_;
@@ -828,11 +854,13 @@ void HttpServer::otherwise(const HttpBehavior& behavior) {
     impl_->fallback = behavior;
 }
 
-uint16_t HttpServer::port() const { return impl_->port; }
+uint16_t HttpServer::port() const {
+    return impl_->port;
+}
 
 std::string HttpServer::url(const std::string& target) const {
-    return std::string(impl_->ctx != nullptr ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(impl_->port) + target;
+    return std::string(impl_->ctx != nullptr ? "https" : "http") +
+           "://127.0.0.1:" + std::to_string(impl_->port) + target;
 }
 
 std::vector<RecordedRequest> HttpServer::requests() const {
@@ -858,8 +886,12 @@ void HttpServer::releaseResets() {
     impl_->released.notify_all();
 }
 
-RefusingPort::RefusingPort() { fd_ = LoopbackSocket(&port_); }
-RefusingPort::~RefusingPort() { close(fd_); }
+RefusingPort::RefusingPort() {
+    fd_ = LoopbackSocket(&port_);
+}
+RefusingPort::~RefusingPort() {
+    close(fd_);
+}
 
 BlackholePort::BlackholePort() {
     fd_ = LoopbackSocket(&port_);

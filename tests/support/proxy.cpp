@@ -129,7 +129,9 @@ TinyProxy::~TinyProxy() {
     waitpid(pid_, nullptr, 0);
 }
 
-std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TinyProxy::address() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
 std::string TinyProxy::log() const {
     const std::string path = dir_.file("tinyproxy.log");

@@ -12,7 +12,7 @@
 namespace twtest {
 
 class TinyProxy {
-public:
+  public:
     static constexpr const char* kProgram = "/usr/bin/tinyproxy";
 
     // With a user name the proxy demands these Basic credentials.
@@ -28,7 +28,7 @@ public:
     // Why the start failed, when it did.
     const std::string& error() const { return error_; }
 
-private:
+  private:
     bool startOnce(const std::string& user, const std::string& password);
 
     TempDir dir_;

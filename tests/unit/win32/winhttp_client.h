@@ -33,7 +33,7 @@ inline std::string Narrow(const WString& s) {
 }
 
 class Handle {
-public:
+  public:
     Handle() = default;
     explicit Handle(HINTERNET h) : h_(h) {}
     ~Handle() { reset(); }
@@ -61,7 +61,7 @@ public:
         h_ = nullptr;
     }
 
-private:
+  private:
     HINTERNET h_ = nullptr;
 };
 
@@ -77,8 +77,8 @@ struct Exchange {
     static Exchange Open(uint16_t port, const std::string& path, const char* verb = "GET",
                          DWORD flags = WINHTTP_FLAG_REFRESH, bool acceptAll = true) {
         Exchange e;
-        e.session = Handle(WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        e.session = Handle(WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
         e.openRest(TW_W("127.0.0.1"), port, path, verb, flags, acceptAll);
         return e;
     }
@@ -104,10 +104,9 @@ struct Exchange {
             return;
         const WCHAR* accept[] = {TW_W("*/*"), nullptr};
         WString wpath = W(path), wverb = W(verb);
-        request = Handle(WinHttpOpenRequest(connect.get(), wverb.c_str(), wpath.c_str(), nullptr,
-                                            WINHTTP_NO_REFERER,
-                                            acceptAll ? accept : WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            flags));
+        request = Handle(WinHttpOpenRequest(
+            connect.get(), wverb.c_str(), wpath.c_str(), nullptr, WINHTTP_NO_REFERER,
+            acceptAll ? accept : WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     }
 
     bool addHeader(const std::string& line) {

@@ -34,7 +34,7 @@ HttpBehavior Document() {
 } // namespace
 
 class WinHttpProxy : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(proxy_.running()) << proxy_.error();
         server_.on("/doc", Document());
@@ -42,8 +42,7 @@ protected:
 
     Exchange Open(const std::string& bypass = "", const std::string& host = "127.0.0.1",
                   DWORD flags = WINHTTP_FLAG_REFRESH) {
-        return Exchange::OpenProxied(proxy_.address(), bypass, host, server_.port(), "/doc",
-                                     flags);
+        return Exchange::OpenProxied(proxy_.address(), bypass, host, server_.port(), "/doc", flags);
     }
 
     TinyProxy proxy_{kUser, kPassword};
@@ -143,12 +142,12 @@ TEST_F(WinHttpProxy, NonMatchingBypassStillUsesTheProxy) {
 }
 
 TEST_F(WinHttpProxy, ProxyNamedForAnotherSchemeIsNotUsed) {
-    Exchange e = Exchange::OpenProxied("https=" + proxy_.address(), "", "127.0.0.1",
-                                       server_.port(), "/doc");
+    Exchange e =
+        Exchange::OpenProxied("https=" + proxy_.address(), "", "127.0.0.1", server_.port(), "/doc");
     ASSERT_TRUE(e.run());
     EXPECT_EQ(StatusOf(e.request.get()), 200u);
-    Exchange http = Exchange::OpenProxied("http=" + proxy_.address(), "", "127.0.0.1",
-                                          server_.port(), "/doc");
+    Exchange http =
+        Exchange::OpenProxied("http=" + proxy_.address(), "", "127.0.0.1", server_.port(), "/doc");
     ASSERT_TRUE(http.run());
     EXPECT_EQ(StatusOf(http.request.get()), 407u);
 }

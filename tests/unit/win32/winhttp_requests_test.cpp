@@ -111,8 +111,8 @@ TEST(WinHttpRequest, PostSendsOptionalDataWithItsLengthOnly) {
     ASSERT_TRUE(e.addHeader("Content-Type: multipart/form-data"));
     std::string data = "name=value&other=1";
     ASSERT_TRUE(WinHttpSendRequest(e.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data.data(),
-                                   static_cast<DWORD>(data.size()),
-                                   static_cast<DWORD>(data.size()), 0));
+                                   static_cast<DWORD>(data.size()), static_cast<DWORD>(data.size()),
+                                   0));
     ASSERT_TRUE(e.receive());
     EXPECT_EQ(ReadBody(e.request.get()).data, "thanks");
     RecordedRequest r = server.requests().at(0);
@@ -140,8 +140,8 @@ TEST(WinHttpRequest, StreamedUploadSendsEveryWrittenChunkInOrder) {
     Exchange e = Exchange::Open(server.port(), "/upload", "POST", WINHTTP_FLAG_REFRESH, false);
     ASSERT_TRUE(e.addHeader("Connection: Keep-Alive"));
     const std::string file = twtest::PatternBytes(0, 300000);
-    WString header = W("Content-type: multipart/form-data; filesize=\"" +
-                       std::to_string(file.size()) + "\"");
+    WString header =
+        W("Content-type: multipart/form-data; filesize=\"" + std::to_string(file.size()) + "\"");
     ASSERT_TRUE(WinHttpSendRequest(e.request.get(), header.c_str(), static_cast<DWORD>(-1),
                                    WINHTTP_NO_REQUEST_DATA, 0, static_cast<DWORD>(file.size()), 0))
         << GetLastError();
@@ -250,8 +250,8 @@ TEST(WinHttpRequest, RedirectsCanBeSwitchedOff) {
     server.on("/old", moved);
     Exchange e = Exchange::Open(server.port(), "/old");
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    ASSERT_TRUE(WinHttpSetOption(e.request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never,
-                                 sizeof never));
+    ASSERT_TRUE(
+        WinHttpSetOption(e.request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never));
     ASSERT_TRUE(e.run());
     EXPECT_EQ(StatusOf(e.request.get()), 301u);
     EXPECT_EQ(QueryText(e.request.get(), WINHTTP_QUERY_LOCATION).narrow(), "/elsewhere");

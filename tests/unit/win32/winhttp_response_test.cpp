@@ -64,8 +64,8 @@ TEST(WinHttpHeaders, RawHeadersAreTheStatusLineAndHeadersEachEndedByCrLf) {
     b.body = "hello";
     b.headers = {{"Last-Modified", kDate}};
     ASSERT_NO_FATAL_FAILURE(Fetch(f, b));
-    const std::string expected = std::string("HTTP/1.1 200 OK\r\nLast-Modified: ") + kDate +
-                                 "\r\nContent-Length: 5\r\n\r\n";
+    const std::string expected =
+        std::string("HTTP/1.1 200 OK\r\nLast-Modified: ") + kDate + "\r\nContent-Length: 5\r\n\r\n";
     Text raw = QueryText(f.e.request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF);
     ASSERT_TRUE(raw.ok) << raw.error;
     EXPECT_EQ(raw.narrow(), expected);

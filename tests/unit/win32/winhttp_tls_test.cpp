@@ -31,12 +31,11 @@ Outcome Get(const TlsIdentity& identity, DWORD flags, DWORD secureProtocols = 0)
     HttpBehavior b;
     b.body = "secret document";
     server.on("/doc", b);
-    Exchange e = Exchange::Open(server.port(), "/doc", "GET",
-                                WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_SECURE);
+    Exchange e =
+        Exchange::Open(server.port(), "/doc", "GET", WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_SECURE);
     Outcome out;
-    if (secureProtocols != 0 &&
-        !WinHttpSetOption(e.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &secureProtocols,
-                          sizeof secureProtocols)) {
+    if (secureProtocols != 0 && !WinHttpSetOption(e.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS,
+                                                  &secureProtocols, sizeof secureProtocols)) {
         out.error = GetLastError();
         return out;
     }
@@ -77,9 +76,8 @@ TEST(WinHttpTls, WithoutFlagsAnUntrustedCertificateFails) {
 TEST(WinHttpTls, EachFlagForgivesOnlyItsOwnProblem) {
     EXPECT_EQ(Get(Certificates().wrongHost, kLenient & ~SECURITY_FLAG_IGNORE_CERT_CN_INVALID).error,
               static_cast<DWORD>(ERROR_WINHTTP_SECURE_CERT_CN_INVALID));
-    EXPECT_EQ(
-        Get(Certificates().expired, kLenient & ~SECURITY_FLAG_IGNORE_CERT_DATE_INVALID).error,
-        static_cast<DWORD>(ERROR_WINHTTP_SECURE_CERT_DATE_INVALID));
+    EXPECT_EQ(Get(Certificates().expired, kLenient & ~SECURITY_FLAG_IGNORE_CERT_DATE_INVALID).error,
+              static_cast<DWORD>(ERROR_WINHTTP_SECURE_CERT_DATE_INVALID));
     EXPECT_EQ(
         Get(Certificates().wrongUsage, kLenient & ~SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE).error,
         static_cast<DWORD>(ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE));
