@@ -89,6 +89,12 @@ inline HKEY HandlePoison() {
     return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x5EED5EE0));
 }
 
+// After a failed query Win32 leaves a size or type output either as it was or
+// zeroed (it differs between the narrow and wide forms); never anything else.
+inline bool KeptOrZero(DWORD value) {
+    return value == kDwordPoison || value == 0;
+}
+
 // A buffer of `size` poisoned bytes followed by poisoned canary bytes.
 class Poisoned {
   public:

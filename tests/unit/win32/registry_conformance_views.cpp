@@ -51,7 +51,7 @@ TEST_F(RegistryViewFlags, The32And64BitViewsAreSeparateTrees) {
     EXPECT_EQ(ReadBits(HKEY_LOCAL_MACHINE, node, KEY_WOW64_32KEY), 32u);
 }
 
-TEST_F(RegistryViewFlags, EachCallChoosesItsViewWhateverTheParentHandle) {
+TEST_F(RegistryViewFlags, HandlesOfEitherViewReachTheirOwnSubkeys) {
     WriteBits(Machine("\\K"), KEY_WOW64_32KEY, 32);
     WriteBits(Machine("\\K"), KEY_WOW64_64KEY, 64);
     HKEY software = nullptr;
@@ -60,6 +60,10 @@ TEST_F(RegistryViewFlags, EachCallChoosesItsViewWhateverTheParentHandle) {
         ERROR_SUCCESS);
     std::string rest = ScratchEnv::MachineScratch() + "\\K";
     EXPECT_EQ(ReadBits(software, rest, KEY_WOW64_64KEY), 64u);
+    RegCloseKey(software);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_32KEY, &software),
+        ERROR_SUCCESS);
     EXPECT_EQ(ReadBits(software, rest, KEY_WOW64_32KEY), 32u);
     RegCloseKey(software);
 }

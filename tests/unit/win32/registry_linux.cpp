@@ -125,6 +125,52 @@ TEST_F(RegistryLinux, MoreDataLeavesTheCallersBuffersAlone) {
     EXPECT_EQ(nameLen, 4u);
 }
 
+// Stricter than Win32 promises (Wine zeroes some outputs, sets the last error
+// after a failed query and sorts values by name): this store is exact.
+TEST_F(RegistryLinux, FailuresLeaveOutputsAndTheLastErrorAlone) {
+    const DWORD poison = 0xDEADBEEF;
+    HKEY closed = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(key_, nullptr, 0, KEY_READ, &closed), ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    for (HKEY key : {key_, closed}) {
+        DWORD type = poison, size = poison;
+        SetLastError(poison);
+        EXPECT_NE(RegQueryValueExA(key, "Nope", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_NE(RegQueryValueExW(key, u"Nope", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_NE(RegDeleteValueA(key, "Nope"), ERROR_SUCCESS);
+        EXPECT_NE(RegDeleteKeyA(key, "Nope"), ERROR_SUCCESS);
+        EXPECT_EQ(type, poison);
+        EXPECT_EQ(size, poison);
+        EXPECT_EQ(GetLastError(), poison);
+    }
+    EXPECT_EQ(RegCloseKey(closed), ERROR_INVALID_HANDLE) << "closing twice";
+    EXPECT_EQ(RegOpenKeyExA(key_, "Sub", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    HKEY out = reinterpret_cast<HKEY>(1);
+    EXPECT_EQ(RegOpenKeyExA(nullptr, "Sub", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(RegistryLinux, ValuesEnumerateInCreationOrder) {
+    Set(key_, "zeta", REG_DWORD, std::string(4, '\1'));
+    Set(key_, "alpha", REG_BINARY, "12345");
+    Set(key_, nullptr, REG_SZ, std::string("d\0", 2));
+    Set(key_, "Mid", REG_DWORD, std::string(4, '\3'));
+    Set(key_, "ALPHA", REG_BINARY, "1234567"); // an overwrite keeps its place
+    ASSERT_EQ(RegDeleteValueA(key_, "zeta"), ERROR_SUCCESS);
+    Set(key_, "Zeta", REG_DWORD, std::string(4, '\2')); // a new value goes last
+    std::vector<std::string> seen;
+    for (DWORD i = 0;; ++i) {
+        char name[16];
+        DWORD len = sizeof name;
+        LSTATUS rc = RegEnumValueA(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        seen.push_back(name);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"alpha", "", "Mid", "Zeta"}));
+}
+
 TEST_F(RegistryLinux, NarrowFormsSpeakUtf8) {
     Set(key_, "Text", REG_SZ, std::string("h\xC3\xA9llo w\xC3\xB6rld") + '\0');
     EXPECT_EQ(RawW(key_, u"Text"), Bytes(u"h\u00e9llo w\u00f6rld"));
