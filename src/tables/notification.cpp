@@ -188,7 +188,7 @@ IMDSNotification* CreateIMDSNotification(RowObject* row, const char* tableName) 
         n->row->state = row->state;
         ok = n->row->values != nullptr && n->row->lengths != nullptr;
     }
-    VectorNode* col = columns != nullptr ? ElementAt(columns, 0) : nullptr;
+    VectorNode* col = columns != nullptr ? columns->head : nullptr;
     for (int32_t i = 0; ok && i < count; ++i) {
         ColumnType type = col != nullptr ? static_cast<ColumnDefn*>(col->data)->type
                                          : ORR_SQL_NOT_SUPPORTED_TYPE;

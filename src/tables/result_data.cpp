@@ -95,7 +95,7 @@ bool bindTree(CriteriaNode* tree, TableDefn* defn, Program* out) {
         if (n->columnName == nullptr)
             continue;
         int32_t position = 0;
-        for (VectorNode* c = ElementAt(&defn->columns, 0); c != nullptr; c = c->next, ++position) {
+        for (VectorNode* c = defn->columns.head; c != nullptr; c = c->next, ++position) {
             auto* col = static_cast<ColumnDefn*>(c->data);
             if (CompareStringsNoCase(col->name, n->columnName) == 0) {
                 n->columnPosition = position;
@@ -123,9 +123,14 @@ bool evaluate(const Program& p, const RowObject* row) {
         } else if (n->columnType == ORR_SQL_NOT_SUPPORTED_TYPE) {
             holds = false;
         } else {
-            holds = CompareColumnValueWithLengths(row->values[n->columnPosition],
-                                                  row->lengths[n->columnPosition], n->literalValue,
-                                                  n->literalLength, n->op, n->columnType) == 1;
+            // Texts compare up to their terminating zero; only numbers need
+            // the recorded length, so a text criteria reads no length array.
+            bool text = n->columnType == ORR_SQL_CHAR || n->columnType == ORR_SQL_VARCHAR ||
+                        n->columnType == ORR_SQL_TEXT;
+            int32_t length = text ? -1 : row->lengths[n->columnPosition];
+            holds = CompareColumnValueWithLengths(row->values[n->columnPosition], length,
+                                                  n->literalValue, n->literalLength, n->op,
+                                                  n->columnType) == 1;
         }
         p.results[depth++] = holds;
     }
@@ -187,7 +192,7 @@ void* GetColumnValueByName(const char* columnName, int32_t* length, ResultData* 
     if (columns == nullptr || columns->count == 0)
         return nullptr;
     int32_t position = 0;
-    for (VectorNode* c = ElementAt(columns, 0); c != nullptr; c = c->next, ++position) {
+    for (VectorNode* c = columns->head; c != nullptr; c = c->next, ++position) {
         if (CompareStringsNoCase(static_cast<ColumnDefn*>(c->data)->name, columnName) == 0) {
             RowObject* row = result->cursor->row;
             if (length != nullptr)
@@ -240,6 +245,10 @@ ResultData* SelectRows(const char* tableName, const char* criteria) {
         result = CreateResultData(0, table->columnCount, table);
     if (result != nullptr) {
         for (RowObject* row = table->firstRow; row != nullptr; row = row->next) {
+#if defined(__GNUC__)
+            // The next row's block is fetched while this row is compared.
+            __builtin_prefetch(row->next);
+#endif
             if (!evaluate(program, row))
                 continue;
             if (!AddRowToResultData(row, result)) {

@@ -1,5 +1,6 @@
 #include "tables/table_data.h"
 #include "tables/notification.h"
+#include "tables/table_internal.h"
 #include "logging/lock_table.h"
 #include "logging/log.h"
 
@@ -212,6 +213,8 @@ void freeRowValues(RowObject* row, Vector* columns, int32_t columnCount) {
     }
 }
 
+int addRow(TableData* table, const char* tableName, RowObject* row);
+
 void* newIdValue(int32_t id) {
     // Identifiers are 4-byte integers, kept in the padded integer layout.
     auto* p = static_cast<unsigned char*>(calloc(1, 9));
@@ -264,7 +267,7 @@ ColumnDefn* GetColumnDefnEntry(const char* tableName, const char* columnName) {
         LogError("No definition found for table %s\n", tableName);
         return nullptr;
     }
-    for (VectorNode* n = ElementAt(&d->columns, 0); n != nullptr; n = n->next) {
+    for (VectorNode* n = d->columns.head; n != nullptr; n = n->next) {
         auto* c = static_cast<ColumnDefn*>(n->data);
         if (strcmp(c->name, columnName) == 0)
             return c;
@@ -284,7 +287,7 @@ ForeignKeyDefn* FindForeignKey(TableDefn* defn, const char* localColumn) {
         LogError("No Foreignkey Entries in Definition \n");
         return nullptr;
     }
-    for (VectorNode* n = ElementAt(fks, 0); n != nullptr; n = n->next) {
+    for (VectorNode* n = fks->head; n != nullptr; n = n->next) {
         auto* fk = static_cast<ForeignKeyDefn*>(n->data);
         if (CompareStringsNoCase(fk->localColumn, localColumn) == 0)
             return fk;
@@ -340,6 +343,24 @@ RowObject* CreateNewRowObject(void** values, int32_t* lengths) {
     row->lengths = lengths;
     row->state = ORR_ROW_STATE_NEW;
     row->next = nullptr;
+    row->packed = 0;
+    return row;
+}
+
+RowObject* CreatePackedRowObject(int32_t columnCount) {
+    LogTrace("@@@ Inside CreateNewRowObject @@@\n");
+    size_t n = columnCount > 0 ? static_cast<size_t>(columnCount) : 0;
+    // Pointers first, then the lengths: both stay aligned.
+    auto* block = static_cast<unsigned char*>(
+        calloc(1, sizeof(RowObject) + n * sizeof(void*) + (n + 1) * sizeof(int32_t)));
+    if (block == nullptr)
+        return nullptr;
+    auto* row = reinterpret_cast<RowObject*>(block);
+    row->values = reinterpret_cast<void**>(block + sizeof(RowObject));
+    row->lengths = reinterpret_cast<int32_t*>(block + sizeof(RowObject) + n * sizeof(void*));
+    row->state = ORR_ROW_STATE_NEW;
+    row->next = nullptr;
+    row->packed = 1;
     return row;
 }
 
@@ -347,14 +368,26 @@ void FreeRowObject(RowObject* row, Vector* columns, int32_t columnCount) {
     if (row == nullptr)
         return;
     freeRowValues(row, columns, columnCount);
-    free(row->values);
-    free(row->lengths);
+    if (!row->packed) {
+        free(row->values);
+        free(row->lengths);
+    }
     free(row);
 }
 
 int AddNewRow(const char* tableName, RowObject* row) {
     LogTrace("@@@ Inside AddNewRow @@@\n");
-    TableData* table = GetTableDataByName(tableName);
+    return addRow(GetTableDataByName(tableName), tableName, row);
+}
+
+int AddNewRowToTable(TableData* table, const char* tableName, RowObject* row) {
+    LogTrace("@@@ Inside AddNewRow @@@\n");
+    return addRow(table, tableName, row);
+}
+
+namespace {
+
+int addRow(TableData* table, const char* tableName, RowObject* row) {
     if (table == nullptr || row == nullptr)
         return 0;
     Vector* columns = GetTableColumns(table);
@@ -363,7 +396,7 @@ int AddNewRow(const char* tableName, RowObject* row) {
     if (table->columnCount > 0 && (row->values == nullptr || row->lengths == nullptr))
         return 0;
     int32_t i = 0;
-    for (VectorNode* n = ElementAt(columns, 0); n != nullptr && i < table->columnCount;
+    for (VectorNode* n = columns->head; n != nullptr && i < table->columnCount;
          n = n->next, ++i) {
         auto* col = static_cast<ColumnDefn*>(n->data);
         if (row->values[i] == nullptr && col->generatorName != nullptr) {
@@ -393,6 +426,8 @@ int AddNewRow(const char* tableName, RowObject* row) {
     SendNotification(row, tableName);
     return 1;
 }
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Identifier sequences

@@ -39,6 +39,8 @@ struct ConstraintDefn {
     Vector* foreignKeys; // of ForeignKeyDefn; none or empty without foreign keys
 };
 
+// A registered definition never changes, so the library walks its column and
+// foreign-key vectors from their heads without taking their keys.
 struct TableDefn {
     char* name;
     char* description;
@@ -61,6 +63,7 @@ struct RowObject {
     int32_t* lengths; // column-count lengths
     BYTE state;
     RowObject* next;
+    BYTE packed; // the arrays live in the row's own block (rows the loader makes)
 };
 
 struct TableData {
