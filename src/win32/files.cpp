@@ -201,6 +201,7 @@ struct File : KernelObject {
     bool canRead = false;
     bool canWrite = false;
     ShareEntry* share = nullptr;
+    std::vector<std::pair<uint64_t, uint64_t>> locks; // LockFile regions: offset, length
     ~File() override {
         ShareRelease(share);
         if (fd >= 0)
@@ -779,6 +780,65 @@ BOOL GetFileSizeEx(HANDLE h, PLARGE_INTEGER size) {
     if (size)
         size->QuadPart = st.st_size;
     return TRUE;
+}
+
+// Byte-range locks on open file description locks: other processes and other
+// handles of this one see them, and the system drops them when the handle is
+// closed or the process dies, as Windows does. Exclusive locks need a handle
+// with write access here.
+static BOOL rangeLock(HANDLE h, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow,
+                      DWORD lengthHigh, bool lock) {
+    File* f = fileOf(h);
+    if (f == nullptr)
+        return FALSE;
+    const uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+    const uint64_t length = (static_cast<uint64_t>(lengthHigh) << 32) | lengthLow;
+    if (length == 0 || offset > static_cast<uint64_t>(INT64_MAX) ||
+        length > static_cast<uint64_t>(INT64_MAX) - offset) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto held = std::find(f->locks.begin(), f->locks.end(), std::make_pair(offset, length));
+    if (lock) {
+        // Locks do not nest: a region overlapping one this handle holds is refused.
+        for (const auto& r : f->locks)
+            if (offset < r.first + r.second && r.first < offset + length) {
+                SetLastError(ERROR_LOCK_VIOLATION);
+                return FALSE;
+            }
+        if (!f->canWrite) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    } else if (held == f->locks.end()) {
+        SetLastError(ERROR_NOT_LOCKED);
+        return FALSE;
+    }
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = lock ? F_WRLCK : F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(offset);
+    fl.l_len = static_cast<off_t>(length);
+    if (fcntl(f->fd, F_OFD_SETLK, &fl) != 0) {
+        SetLastError(errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION
+                                                        : ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (lock)
+        f->locks.emplace_back(offset, length);
+    else
+        f->locks.erase(held);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL LockFile(HANDLE h, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow, DWORD lengthHigh) {
+    return rangeLock(h, offsetLow, offsetHigh, lengthLow, lengthHigh, true);
+}
+
+BOOL UnlockFile(HANDLE h, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow, DWORD lengthHigh) {
+    return rangeLock(h, offsetLow, offsetHigh, lengthLow, lengthHigh, false);
 }
 
 DWORD GetFileSize(HANDLE h, LPDWORD high) {
