@@ -90,8 +90,9 @@ void logLines(const std::string& dir, int lines) {
     double t3 = nowSeconds();
     fclose(f);
     double ours = lines / (t1 - t0), plain = lines / (t3 - t2);
-    printf("%-34s LogInfo %9.0f lines/s   plain write+flush %9.0f lines/s   ratio %.2f (aim <= 1.5)\n",
-           "log lines", ours, plain, plain / ours);
+    printf(
+        "%-34s LogInfo %9.0f lines/s   plain write+flush %9.0f lines/s   ratio %.2f (aim <= 1.5)\n",
+        "log lines", ours, plain, plain / ours);
 }
 
 } // namespace

@@ -33,11 +33,51 @@ template <class T> void appendOne(std::string& out, const std::string& spec, T v
     out += big;
 }
 
+// True when every conversion of the format means the same to the C library
+// as to us, so one vsnprintf can do the whole message (the common case).
+bool plainFormat(const char* f) {
+    for (const char* p = strchr(f, '%'); p != nullptr; p = strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        while (*p && strchr("-+ #0'123456789.*", *p))
+            ++p;
+        while (*p == 'h')
+            ++p;
+        if (*p == '\0' || strchr("diuxXocspfFeEgGaA", *p) == nullptr)
+            return false;
+        ++p;
+    }
+    return true;
+}
+
 } // namespace
 
 void TwVFormat(std::string& out, const char* format, va_list args) {
     if (format == nullptr)
         return;
+    if (plainFormat(format)) {
+        char small[512];
+        va_list ap;
+        va_copy(ap, args);
+        int n = vsnprintf(small, sizeof small, format, ap);
+        va_end(ap);
+        if (n < 0)
+            return;
+        if (static_cast<size_t>(n) < sizeof small) {
+            out.append(small, static_cast<size_t>(n));
+            return;
+        }
+        size_t at = out.size();
+        out.resize(at + static_cast<size_t>(n) + 1);
+        va_copy(ap, args);
+        vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, ap);
+        va_end(ap);
+        out.resize(at + static_cast<size_t>(n));
+        return;
+    }
     va_list ap;
     va_copy(ap, args);
     const char* p = format;

@@ -17,6 +17,7 @@ FILE* gv_logFilePtr = nullptr;
 BYTE* gv_logLock = nullptr;
 
 namespace {
+size_t formatStamp(char* out);
 char* g_fileName = nullptr;
 char* g_folder = nullptr;
 char* g_fullPath = nullptr;
@@ -40,16 +41,15 @@ void writeLine(BYTE threshold, const char* tag, const char* format, va_list args
         return;
     // Format before taking the lock: the lock is held only for the write.
     std::string line;
-    line.reserve(160);
-    char* stamp = GetLogTimeStamp();
-    line += "[ ";
-    line += stamp ? stamp : "";
-    line += " ] [ ";
-    line += std::to_string(static_cast<int>(GetCurrentThreadId()));
-    line += " ] ";
-    line += tag;
-    line += ' ';
-    free(stamp);
+    line.reserve(256);
+    char head[96];
+    char* p = head;
+    *p++ = '[';
+    *p++ = ' ';
+    p += formatStamp(p);
+    p += snprintf(p, sizeof head - static_cast<size_t>(p - head), " ] [ %d ] %s ",
+                  static_cast<int>(GetCurrentThreadId()), tag);
+    line.append(head, static_cast<size_t>(p - head));
     TwVFormat(line, format, args);
     LockObject(key);
     // The log may have been closed while this thread waited.
@@ -89,12 +89,47 @@ void LogTrace(const char* format, ...) {
     va_end(ap);
 }
 
-char* GetLogTimeStamp() {
+namespace {
+// "%d-%02d-%02d %02d:%02d:%02d:%03d" of the local time, written digit by digit:
+// every log line needs one.
+size_t formatStamp(char* out) {
     SYSTEMTIME st;
     GetLocalTime(&st);
-    std::string s = TwFormat("%d-%02d-%02d %02d:%02d:%02d:%03d", st.wYear, st.wMonth, st.wDay,
-                             st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
-    return dupText(s.c_str());
+    char* p = out;
+    auto digits = [&p](unsigned v, int width) {
+        char tmp[8];
+        int n = 0;
+        do {
+            tmp[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0 && n < 8);
+        while (n < width)
+            tmp[n++] = '0';
+        while (n > 0)
+            *p++ = tmp[--n];
+    };
+    digits(st.wYear, 1);
+    *p++ = '-';
+    digits(st.wMonth, 2);
+    *p++ = '-';
+    digits(st.wDay, 2);
+    *p++ = ' ';
+    digits(st.wHour, 2);
+    *p++ = ':';
+    digits(st.wMinute, 2);
+    *p++ = ':';
+    digits(st.wSecond, 2);
+    *p++ = ':';
+    digits(st.wMilliseconds, 3);
+    *p = '\0';
+    return static_cast<size_t>(p - out);
+}
+} // namespace
+
+char* GetLogTimeStamp() {
+    char stamp[40];
+    formatStamp(stamp);
+    return dupText(stamp);
 }
 
 BYTE GetLogLevel() { return g_level; }

@@ -3,6 +3,7 @@
 #include "tw_internal.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -90,7 +91,18 @@ extern "C" {
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD code) { t_lastError = code; }
 
-DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
+// The id is asked of the kernel once per thread; a forked child starts afresh.
+static thread_local DWORD t_threadId = 0;
+static void forgetThreadId() { t_threadId = 0; }
+
+DWORD GetCurrentThreadId(void) {
+    if (t_threadId == 0) {
+        static bool atforkSet = (pthread_atfork(nullptr, nullptr, forgetThreadId), true);
+        (void)atforkSet;
+        t_threadId = static_cast<DWORD>(syscall(SYS_gettid));
+    }
+    return t_threadId;
+}
 DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 HANDLE GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }

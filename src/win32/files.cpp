@@ -509,7 +509,7 @@ HANDLE findFirstHost(const std::string& hostPattern, WIN32_FIND_DATAA* a, WIN32_
     size_t slash = hostPattern.rfind('/');
     std::string dir = slash == std::string::npos ? "." : hostPattern.substr(0, slash);
     if (dir.empty())
-        dir = "/";
+        dir.assign(1, '/');
     std::string pattern = slash == std::string::npos ? hostPattern : hostPattern.substr(slash + 1);
     if (pattern.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
