@@ -72,7 +72,9 @@ void* memalign(size_t align, size_t n) {
     counted(p);
     return p;
 }
-void* aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
+void* aligned_alloc(size_t align, size_t n) {
+    return memalign(align, n);
+}
 int posix_memalign(void** out, size_t align, size_t n) {
     void* p = memalign(align, n);
     if (p == nullptr)
@@ -210,7 +212,8 @@ int main() {
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     size_t before = g_inUse;
     g_peak = g_inUse;
-    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, options);
+    xmlDocPtr doc =
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, options);
     size_t docBytes = g_inUse - before;
     xmlFreeDoc(doc);
     // The parse alone is timed; freeing the document is not (our load's time
@@ -218,8 +221,8 @@ int main() {
     double parse = 1e30;
     for (int i = 0; i < 5; ++i) {
         clock_t t = clock();
-        xmlDocPtr d = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr,
-                                    options);
+        xmlDocPtr d =
+            xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, options);
         parse = std::min(parse, static_cast<double>(clock() - t) / CLOCKS_PER_SEC);
         xmlFreeDoc(d);
     }
@@ -245,12 +248,12 @@ int main() {
         printf("bench_tables: unexpected matches: ours %d, SQLite %d\n", ours, theirs);
 
     Ratio("load document (ours) / parse (libxml2)", load * 1e3, parse * 1e3, "ms", 3.0, "<= 3");
-    Ratio("loaded table / parsed document (heap)", tableBytes / 1048576.0, docBytes / 1048576.0, "MB",
-          2.0, "<= 2");
+    Ratio("loaded table / parsed document (heap)", tableBytes / 1048576.0, docBytes / 1048576.0,
+          "MB", 2.0, "<= 2");
     Ratio("load peak / parsed document (heap)", loadPeak / 1048576.0, docBytes / 1048576.0, "MB",
           1e30, "report only");
-    Ratio("select NAME='...' (ours) / SQLite full scan", select * 1e3, sqliteSelect * 1e3, "ms", 1.0,
-          "<= 1");
+    Ratio("select NAME='...' (ours) / SQLite full scan", select * 1e3, sqliteSelect * 1e3, "ms",
+          1.0, "<= 1");
     Ratio("load document (ours) / SQLite inserts", load * 1e3, sqliteLoad * 1e3, "ms", 1e30,
           "report only");
     return 0;

@@ -33,12 +33,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Define("Owner", owner, 3, ownerPk, 1, nullptr, 0);
 
     const char* itemPk[] = {"ID", "PARENT_ID"};
-    ColumnSpec item[] = {Col("ID", "INTEGER", nullptr, "ITEM_GEN"), Col("OWNER", "INTEGER"),
-                         Col("PARENT_ID", "INTEGER"), Col("NAME", "CHAR"), Col("F", "FLOAT"),
-                         Col("D", "ORR_SQL_DOUBLE"), Col("R", "ORR_SQL_REAL", "1"),
-                         Col("DEC", "ORR_SQL_DECIMAL"), Col("DT", "DATE"), Col("TM", "TIME"),
-                         Col("TS", "DATETIME", "2024-01-01"), Col("B", "BOOLEAN"),
-                         Col("BL", "BLOB"), Col("TINY", "ORR_SQL_TINYINT")};
+    ColumnSpec item[] = {Col("ID", "INTEGER", nullptr, "ITEM_GEN"),
+                         Col("OWNER", "INTEGER"),
+                         Col("PARENT_ID", "INTEGER"),
+                         Col("NAME", "CHAR"),
+                         Col("F", "FLOAT"),
+                         Col("D", "ORR_SQL_DOUBLE"),
+                         Col("R", "ORR_SQL_REAL", "1"),
+                         Col("DEC", "ORR_SQL_DECIMAL"),
+                         Col("DT", "DATE"),
+                         Col("TM", "TIME"),
+                         Col("TS", "DATETIME", "2024-01-01"),
+                         Col("B", "BOOLEAN"),
+                         Col("BL", "BLOB"),
+                         Col("TINY", "ORR_SQL_TINYINT")};
     ForeignKeySpec itemFk[] = {{"OWNER", "OID", "Owner"}};
     Define("Item", item, 14, itemPk, 2, itemFk, 1);
 
@@ -57,7 +65,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ForeignKeySpec wfFk[] = {{"NEXT_STATEMENT_ID", "ID", "Workflow_Statements"}};
     Define("Workflow_Statements", wf, 2, nullptr, 0, wfFk, 1);
 
-    ColumnSpec agent[] = {Col("PARAM_NAME", "ORR_SQL_VARCHAR"), Col("param_Value", "ORR_SQL_VARCHAR")};
+    ColumnSpec agent[] = {Col("PARAM_NAME", "ORR_SQL_VARCHAR"),
+                          Col("param_Value", "ORR_SQL_VARCHAR")};
     Define("Agentparams", agent, 2, nullptr, 0, nullptr, 0);
     return 0;
 }

@@ -29,9 +29,15 @@ int typeWidth(ColumnType type) {
     }
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Little-endian bytes, whatever the host.
 void storeLittleEndian(unsigned char* out, uint64_t v, int width) {
@@ -131,7 +137,9 @@ int applyOperator(int sign, BYTE op) {
     }
 }
 
-template <class T> int threeWay(T a, T b) { return a < b ? -1 : (b < a ? 1 : 0); }
+template <class T> int threeWay(T a, T b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
 
 // Compares a row text with the literal without its first and last
 // characters, the way CompareStrings would compare it with that copy.
@@ -154,7 +162,9 @@ int compareWithQuotedLiteral(const char* row, const char* literal, int32_t liter
 // ---------------------------------------------------------------------------
 // Number parsing
 
-int32_t ParseInteger(const char* text) { return static_cast<int32_t>(ParseInteger64(text)); }
+int32_t ParseInteger(const char* text) {
+    return static_cast<int32_t>(ParseInteger64(text));
+}
 
 int64_t ParseInteger64(const char* text) {
     if (text == nullptr)
@@ -308,7 +318,8 @@ char* SubStringBefore(const char* text, const char* sep) {
     if (text == nullptr || sep == nullptr)
         return nullptr;
     const char* at = strstr(text, sep);
-    return static_cast<char*>(newBytesValue(text, at == nullptr ? 0 : static_cast<size_t>(at - text)));
+    return static_cast<char*>(
+        newBytesValue(text, at == nullptr ? 0 : static_cast<size_t>(at - text)));
 }
 
 char* SubStringAfter(const char* text, const char* sep) {
@@ -819,8 +830,8 @@ int CompareColumnValueWithLengths(const void* rowValue, int32_t rowLength, const
         uint32_t r = loadLow32(rowValue, rowLength);
         uint32_t l = loadLow32(literalValue, literalLength);
         bool isSigned = type == ORR_SQL_TINYINT || type == ORR_SQL_SMALLINT || type == ORR_SQL_INT;
-        int sign = isSigned ? threeWay(static_cast<int32_t>(r), static_cast<int32_t>(l))
-                            : threeWay(r, l);
+        int sign =
+            isSigned ? threeWay(static_cast<int32_t>(r), static_cast<int32_t>(l)) : threeWay(r, l);
         return applyOperator(sign, op);
     }
     case ORR_SQL_FLOAT: {

@@ -9,13 +9,13 @@ namespace {
 
 // Holds the vector's key in the object lock table for one operation.
 class VectorLock {
-public:
+  public:
     explicit VectorLock(Vector* v) : v_(v) { LockObject(v_); }
     ~VectorLock() { UnlockObject(v_); }
     VectorLock(const VectorLock&) = delete;
     VectorLock& operator=(const VectorLock&) = delete;
 
-private:
+  private:
     Vector* v_;
 };
 

@@ -39,14 +39,18 @@ struct Token {
     BYTE op;
 };
 
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Printable ASCII punctuation allowed inside a quoted literal: all of it but
 // the quote, the semicolon and the underscore.
 bool isLiteralPunctuation(char c) {
-    bool punct = (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) ||
-                 (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
+    bool punct = (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
+                 (c >= 0x7B && c <= 0x7E);
     return punct && c != '\'' && c != ';' && c != '_';
 }
 
@@ -184,7 +188,7 @@ char* copyToken(const char* text, size_t n) {
 }
 
 class Parser {
-public:
+  public:
     Parser() = default;
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
@@ -225,7 +229,7 @@ public:
         }
     }
 
-private:
+  private:
     enum class Step { kShifted, kReduced, kAccept, kFail };
 
     CriteriaNode* fail(const char** error) {
@@ -245,7 +249,8 @@ private:
             int32_t grown = capacity_ == 0 ? kCriteriaStackInitial : capacity_ * 2;
             if (grown > kCriteriaStackMax)
                 grown = kCriteriaStackMax;
-            auto* p = static_cast<Entry*>(realloc(stack_, static_cast<size_t>(grown) * sizeof(Entry)));
+            auto* p =
+                static_cast<Entry*>(realloc(stack_, static_cast<size_t>(grown) * sizeof(Entry)));
             if (p == nullptr) {
                 error_ = kStackOverflow;
                 return false;
@@ -261,7 +266,7 @@ private:
 
     Step shift(const Token& t) {
         return push(Entry{t.symbol, nullptr, t.text, t.length, t.op}) ? Step::kShifted
-                                                                       : Step::kFail;
+                                                                      : Step::kFail;
     }
 
     Step syntaxError() {
@@ -399,7 +404,9 @@ CriteriaNode* ParseCriteriaWithError(const char* criteria, const char** error) {
     return parser.parse(criteria, error);
 }
 
-CriteriaNode* ParseCriteria(const char* criteria) { return ParseCriteriaWithError(criteria, nullptr); }
+CriteriaNode* ParseCriteria(const char* criteria) {
+    return ParseCriteriaWithError(criteria, nullptr);
+}
 
 void FreeCriteriaTree(CriteriaNode* tree) {
     // Rotates left subtrees up while freeing, so no depth of tree needs a

@@ -190,8 +190,8 @@ IMDSNotification* CreateIMDSNotification(RowObject* row, const char* tableName) 
     }
     VectorNode* col = columns != nullptr ? columns->head : nullptr;
     for (int32_t i = 0; ok && i < count; ++i) {
-        ColumnType type = col != nullptr ? static_cast<ColumnDefn*>(col->data)->type
-                                         : ORR_SQL_NOT_SUPPORTED_TYPE;
+        ColumnType type =
+            col != nullptr ? static_cast<ColumnDefn*>(col->data)->type : ORR_SQL_NOT_SUPPORTED_TYPE;
         n->columnTypes[i] = type;
         n->row->lengths[i] = row->lengths[i];
         if (row->values[i] == nullptr) {

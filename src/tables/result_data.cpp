@@ -105,7 +105,8 @@ bool bindTree(CriteriaNode* tree, TableDefn* defn, Program* out) {
         }
         if (n->columnType != ORR_SQL_NOT_SUPPORTED_TYPE) {
             n->literalLength = StringLength(n->literal);
-            n->literalValue = ConvertStringToColumnValue(n->literal, &n->literalLength, n->columnType);
+            n->literalValue =
+                ConvertStringToColumnValue(n->literal, &n->literalLength, n->columnType);
         }
     }
     return true;

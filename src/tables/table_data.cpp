@@ -396,8 +396,7 @@ int addRow(TableData* table, const char* tableName, RowObject* row) {
     if (table->columnCount > 0 && (row->values == nullptr || row->lengths == nullptr))
         return 0;
     int32_t i = 0;
-    for (VectorNode* n = columns->head; n != nullptr && i < table->columnCount;
-         n = n->next, ++i) {
+    for (VectorNode* n = columns->head; n != nullptr && i < table->columnCount; n = n->next, ++i) {
         auto* col = static_cast<ColumnDefn*>(n->data);
         if (row->values[i] == nullptr && col->generatorName != nullptr) {
             void* id = newIdValue(GenerateID(tableName, col));
@@ -439,8 +438,8 @@ int32_t GenerateID(const char* tableName, ColumnDefn* column) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         LogTrace("Inside GenerateID \n");
         LogTrace("AutoId Key %s\n", key != nullptr ? key : "(null)");
-        HashEntry* entry = (key != nullptr && g_seqTableReady) ? HashGetEntry(&g_seqTable, key)
-                                                               : nullptr;
+        HashEntry* entry =
+            (key != nullptr && g_seqTableReady) ? HashGetEntry(&g_seqTable, key) : nullptr;
         if (entry == nullptr) {
             LogTrace("Cannot generate ID for key %s.\n", key != nullptr ? key : "(null)");
             return -1;
@@ -506,8 +505,9 @@ int UpdateSeqGen(const char* tableName, const char* generatorName) {
             LogError("ExecuteUpdate Failed for update\n");
             return 0;
         }
-        char* update = formatText("update SeqGenState set CURRENTBATCHEND = %d where SEQNAME = '%s';",
-                                  end + kSeqBatchSize, quoted);
+        char* update =
+            formatText("update SeqGenState set CURRENTBATCHEND = %d where SEQNAME = '%s';",
+                       end + kSeqBatchSize, quoted);
         if (update != nullptr) {
             LogTrace("Update Query %s\n", update);
             stored = g_seqStore.executeUpdate != nullptr &&
@@ -584,8 +584,7 @@ int RegisterTableDefn(const TableSpec* spec) {
                     fk->refColumn = copyText(spec->foreignKeys[i].refColumn);
                     fk->refTable = copyText(spec->foreignKeys[i].refTable);
                     ok = fk->localColumn != nullptr && fk->refColumn != nullptr &&
-                         fk->refTable != nullptr &&
-                         AppendToVector(d->constraints->foreignKeys, fk);
+                         fk->refTable != nullptr && AppendToVector(d->constraints->foreignKeys, fk);
                     if (!ok) {
                         free(fk->localColumn);
                         free(fk->refColumn);

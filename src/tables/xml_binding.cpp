@@ -58,7 +58,8 @@ bool Load() {
     bool ok = bind(m, "xmlReadMemory", &api.readMemory) &&
               bind(m, "xmlDocGetRootElement", &api.docGetRootElement) &&
               bind(m, "xmlNodeListGetString", &api.nodeListGetString) &&
-              bind(m, "xmlFreeDoc", &api.freeDoc) && bind(m, "xmlCleanupParser", &api.cleanupParser);
+              bind(m, "xmlFreeDoc", &api.freeDoc) &&
+              bind(m, "xmlCleanupParser", &api.cleanupParser);
     if (ok) {
         // Builds with per-thread allocators export an accessor instead of the variable.
         FARPROC var = GetProcAddress(m, "xmlFree");
@@ -136,7 +137,9 @@ static_assert(kElementNode == int{XML_ELEMENT_NODE} && kTextNode == int{XML_TEXT
 static_assert(kParseNoError == XML_PARSE_NOERROR && kParseNoWarning == XML_PARSE_NOWARNING &&
               kParseNoNet == XML_PARSE_NONET);
 
-bool Load() { return true; }
+bool Load() {
+    return true;
+}
 
 Doc* ReadMemory(const char* buffer, int size, const char* url, const char* encoding, int options) {
     return reinterpret_cast<Doc*>(xmlReadMemory(buffer, size, url, encoding, options));
@@ -161,7 +164,9 @@ void FreeDoc(Doc* doc) {
         xmlFreeDoc(reinterpret_cast<xmlDoc*>(doc));
 }
 
-void CleanupParser() { xmlCleanupParser(); }
+void CleanupParser() {
+    xmlCleanupParser();
+}
 
 } // namespace twxml
 

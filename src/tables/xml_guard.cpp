@@ -5,9 +5,13 @@
 namespace twxml {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool startsWith(const char* p, const char* end, const char* prefix) {
     size_t n = strlen(prefix);
@@ -18,7 +22,8 @@ bool startsWith(const char* p, const char* end, const char* prefix) {
 const char* find(const char* p, const char* end, const char* needle) {
     size_t n = strlen(needle);
     while (p < end) {
-        const auto* hit = static_cast<const char*>(memchr(p, needle[0], static_cast<size_t>(end - p)));
+        const auto* hit =
+            static_cast<const char*>(memchr(p, needle[0], static_cast<size_t>(end - p)));
         if (hit == nullptr || static_cast<size_t>(end - hit) < n)
             return end;
         if (memcmp(hit, needle, n) == 0)
@@ -145,8 +150,8 @@ const char* CheckDocument(const char* text, size_t length, size_t* usable) {
                 if (*q == '[')
                     return "XML document refused: it declares an internal DTD subset\n";
                 if (*q == '"' || *q == '\'') {
-                    const auto* close =
-                        static_cast<const char*>(memchr(q + 1, *q, static_cast<size_t>(end - q - 1)));
+                    const auto* close = static_cast<const char*>(
+                        memchr(q + 1, *q, static_cast<size_t>(end - q - 1)));
                     q = close == nullptr ? end : close;
                 }
                 ++q;

@@ -31,9 +31,13 @@ const int kEntityDeclNode = 17;
 
 const char kParseError[] = "error: could not parse file file.xml\n";
 
-bool sameName(const char* a, const char* b) { return CompareStringsNoCase(a, b) == 0; }
+bool sameName(const char* a, const char* b) {
+    return CompareStringsNoCase(a, b) == 0;
+}
 
-const char* nodeName(const Node* n) { return reinterpret_cast<const char*>(n->name); }
+const char* nodeName(const Node* n) {
+    return reinterpret_cast<const char*>(n->name);
+}
 
 Node* parentElement(const Node* n) {
     Node* p = n->parent;
@@ -49,7 +53,9 @@ char* copyBytes(const char* s, size_t n) {
     return p;
 }
 
-char* copyText(const char* s) { return s != nullptr ? copyBytes(s, strlen(s)) : nullptr; }
+char* copyText(const char* s) {
+    return s != nullptr ? copyBytes(s, strlen(s)) : nullptr;
+}
 
 char* formatKey(const char* table, const char* column, const char* part) {
     int n = snprintf(nullptr, 0, "%s:%s:%s", table, column, part);
@@ -440,7 +446,8 @@ bool buildPrimaryRefs(Resolver* r, Node* element, TableDefn* defn, KeyRefs* out)
         for (int i = 0; i < out->count && !r->failed; ++i) {
             if (out->items[i].value == nullptr) {
                 pending = true;
-                out->items[i].value = elementAttribute(r->doc, anc, out->items[i].column, &r->failed);
+                out->items[i].value =
+                    elementAttribute(r->doc, anc, out->items[i].column, &r->failed);
             }
         }
         if (!pending)
@@ -505,8 +512,8 @@ bool splitReference(const char* text, Reference* ref) {
     const char* c3 = strchr(c2 + 1, ':');
     ref->table = copyBytes(text, static_cast<size_t>(c1 - text));
     ref->column = copyBytes(c1 + 1, static_cast<size_t>(c2 - c1 - 1));
-    ref->third = c3 != nullptr ? copyBytes(c2 + 1, static_cast<size_t>(c3 - c2 - 1))
-                               : copyText(c2 + 1);
+    ref->third =
+        c3 != nullptr ? copyBytes(c2 + 1, static_cast<size_t>(c3 - c2 - 1)) : copyText(c2 + 1);
     ref->afterSecond = c2 + 1;
     return ref->table != nullptr && ref->column != nullptr && ref->third != nullptr;
 }
@@ -629,7 +636,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map) {
     bool* flags = count <= kInlineColumns
                       ? inlineFlags
                       : static_cast<bool*>(calloc(2 * static_cast<size_t>(count), sizeof(bool)));
-    bool* set = flags;                                        // a value came from an attribute
+    bool* set = flags;                                            // a value came from an attribute
     bool* noDetails = flags != nullptr ? flags + count : nullptr; // a reference lacked its parts
     bool ok = values != nullptr && lengths != nullptr && flags != nullptr;
 
@@ -812,9 +819,9 @@ Doc* parseDocument(const char* text, size_t length, const char* url) {
     // No entity substitution into the tree, no network, libxml2's default
     // limits (no XML_PARSE_HUGE); its own error printing is silenced, the
     // failure is logged here.
-    Doc* doc = twxml::ReadMemory(text, static_cast<int>(usable), url, nullptr,
-                                 twxml::kParseNoNet | twxml::kParseNoError |
-                                     twxml::kParseNoWarning);
+    Doc* doc =
+        twxml::ReadMemory(text, static_cast<int>(usable), url, nullptr,
+                          twxml::kParseNoNet | twxml::kParseNoError | twxml::kParseNoWarning);
     if (doc == nullptr)
         LogError(kParseError);
     return doc;

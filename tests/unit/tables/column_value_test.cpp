@@ -14,7 +14,9 @@ struct Owned {
     int32_t length = 0;
     ColumnType type = ORR_SQL_NOT_SUPPORTED_TYPE;
     Owned() = default;
-    Owned(Owned&& o) noexcept : value(o.value), length(o.length), type(o.type) { o.value = nullptr; }
+    Owned(Owned&& o) noexcept : value(o.value), length(o.length), type(o.type) {
+        o.value = nullptr;
+    }
     Owned(const Owned&) = delete;
     ~Owned() { FreeColumnValue(value, length, type); }
 };
@@ -119,11 +121,16 @@ TEST(TablesColumnValue, AllocateAndCopyConvertsAttributeTexts) {
         const char* text;
         int32_t length;
     } stored[] = {
-        {ORR_SQL_TINYINT, "300", 8},  {ORR_SQL_UNSIGNED_LONG_INT, "-2", 8},
-        {ORR_SQL_FLOAT, "0.5", 4},    {ORR_SQL_DOUBLE, "0.25", 8},
-        {ORR_SQL_CHAR, "abc", 3},     {ORR_SQL_TEXT, "", 0},
-        {ORR_SQL_DATE, "2024-5-6", 4}, {ORR_SQL_TIME, "7:8:9", 3},
-        {ORR_SQL_DATETIME, "2024-01-02 03:04:05", 11}, {ORR_SQL_BOOLEAN, "x", 1},
+        {ORR_SQL_TINYINT, "300", 8},
+        {ORR_SQL_UNSIGNED_LONG_INT, "-2", 8},
+        {ORR_SQL_FLOAT, "0.5", 4},
+        {ORR_SQL_DOUBLE, "0.25", 8},
+        {ORR_SQL_CHAR, "abc", 3},
+        {ORR_SQL_TEXT, "", 0},
+        {ORR_SQL_DATE, "2024-5-6", 4},
+        {ORR_SQL_TIME, "7:8:9", 3},
+        {ORR_SQL_DATETIME, "2024-01-02 03:04:05", 11},
+        {ORR_SQL_BOOLEAN, "x", 1},
     };
     for (const auto& c : stored) {
         Owned o;
@@ -164,7 +171,8 @@ TEST(TablesColumnValue, AllocateAndCopyStoresNothingForSomeTypes) {
     for (int type : {0, 11, 12, 13, 20, 21, 23, 200}) {
         void* value = &sentinel;
         int32_t length = 77;
-        EXPECT_EQ(AllocateAndCopyColumnValue(&value, &length, static_cast<ColumnType>(type), "5"), 1);
+        EXPECT_EQ(AllocateAndCopyColumnValue(&value, &length, static_cast<ColumnType>(type), "5"),
+                  1);
         EXPECT_EQ(value, &sentinel) << type;
         EXPECT_EQ(length, 77) << type;
     }
@@ -205,9 +213,9 @@ TEST(TablesColumnValue, CompareReadsNoMoreThanTheRecordedLength) {
     auto* row = static_cast<unsigned char*>(malloc(1));
     row[0] = 5;
     Owned lit = Convert("5", ORR_SQL_TINYINT);
-    EXPECT_EQ(CompareColumnValueWithLengths(row, 1, lit.value, lit.length, ORR_OP_EQUAL,
-                                            ORR_SQL_TINYINT),
-              1);
+    EXPECT_EQ(
+        CompareColumnValueWithLengths(row, 1, lit.value, lit.length, ORR_OP_EQUAL, ORR_SQL_TINYINT),
+        1);
     free(row);
 }
 
@@ -281,7 +289,8 @@ TEST(TablesColumnValue, TextUtilities) {
     EXPECT_TRUE(log.has("TRACE", "\n\t@@@@@ Inside FindSubString() @@@@@ \n"));
     EXPECT_EQ(CountOccurrences("a:b:c", ":"), 2);
     EXPECT_EQ(CountOccurrences(nullptr, ":"), -1);
-    EXPECT_EQ(CountOccurrences("aab", "ab"), 0) << "the mismatching character is not looked at again";
+    EXPECT_EQ(CountOccurrences("aab", "ab"), 0)
+        << "the mismatching character is not looked at again";
     EXPECT_EQ(IndexOfSubString("abc", "c"), 2);
     EXPECT_EQ(IndexOfSubString("abc", "x"), 0);
     EXPECT_EQ(IndexOfSubString(nullptr, "x"), -1);
@@ -291,8 +300,10 @@ TEST(TablesColumnValue, TextUtilities) {
         const char* sep;
         const char* expected;
     } cuts[] = {
-        {SubStringBefore, "key=value", "=", "key"}, {SubStringBefore, "key", "=", ""},
-        {SubStringAfter, "key=value", "=", "value"}, {SubStringAfter, "abcdef", "==", "cdef"},
+        {SubStringBefore, "key=value", "=", "key"},
+        {SubStringBefore, "key", "=", ""},
+        {SubStringAfter, "key=value", "=", "value"},
+        {SubStringAfter, "abcdef", "==", "cdef"},
         {SubStringAfter, "a", "===", ""},
     };
     for (const auto& c : cuts) {

@@ -88,10 +88,10 @@ TEST(TablesVector, OperationsLogAndReleaseTheirKey) {
     AppendToVector(&v, a);
     ElementAt(&v, 0);
     DeleteLCDVector(&v, a);
-    for (const char* m : {"\n\t@@@@@ Inside InitVector() @@@@@ \n", "\n\t@@@@@ Inside AddElement() @@@@@ \n",
-                          "\n\t@@@@@ Inside ElementAt() @@@@@ \n",
-                          "\n\t@@@@@ Inside DeleteLCDVector() @@@@@ \n",
-                          "\n\t@@@@@ Inside DeleteElementAt() @@@@@ \n"})
+    for (const char* m :
+         {"\n\t@@@@@ Inside InitVector() @@@@@ \n", "\n\t@@@@@ Inside AddElement() @@@@@ \n",
+          "\n\t@@@@@ Inside ElementAt() @@@@@ \n", "\n\t@@@@@ Inside DeleteLCDVector() @@@@@ \n",
+          "\n\t@@@@@ Inside DeleteElementAt() @@@@@ \n"})
         EXPECT_TRUE(log.has("TRACE", m)) << m;
     EXPECT_EQ(UnlockObject(&v), 2) << "no operation may leave the vector's key held";
 }
@@ -159,9 +159,11 @@ void AddRow(const char* table, const char* name) {
 }
 
 class TablesListener : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        ASSERT_EQ(tabtest::Define("Agentparams", {{"NAME", "ORR_SQL_VARCHAR"}, {"VALUE", "ORR_SQL_VARCHAR"}}), 1);
+        ASSERT_EQ(tabtest::Define("Agentparams",
+                                  {{"NAME", "ORR_SQL_VARCHAR"}, {"VALUE", "ORR_SQL_VARCHAR"}}),
+                  1);
         ASSERT_EQ(tabtest::Define("Other", {{"NAME", "ORR_SQL_VARCHAR"}}), 1);
         ASSERT_EQ(CreateTable("Agentparams"), 1);
         ASSERT_EQ(CreateTable("Other"), 1);

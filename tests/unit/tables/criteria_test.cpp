@@ -70,7 +70,8 @@ TEST(TablesCriteria, TokensAndComparisons) {
     EXPECT_EQ(Parse("andx = 'x-y'"), "andx|5|'x-y'");
     EXPECT_EQ(Parse("AND = ''"), "AND|5|''") << "AND is an identifier";
     EXPECT_EQ(Parse("x = 'a1_b c_ 1a_'"), "x|5|'a1_b c_ 1a_'");
-    EXPECT_EQ(Parse("x = '!\"#$%&()*+,-./:<=>?@[\\]^`{|}~'"), "x|5|'!\"#$%&()*+,-./:<=>?@[\\]^`{|}~'");
+    EXPECT_EQ(Parse("x = '!\"#$%&()*+,-./:<=>?@[\\]^`{|}~'"),
+              "x|5|'!\"#$%&()*+,-./:<=>?@[\\]^`{|}~'");
     std::string longLiteral = "'" + std::string(100000, 'w') + "'";
     EXPECT_EQ(Parse("x=" + longLiteral), "x|5|" + longLiteral);
 }

@@ -33,17 +33,17 @@ std::vector<std::string> Select(const char* table, const char* criteria, const c
 }
 
 class TablesSelect : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        ASSERT_EQ(Define("Agentparams", {{"PARAM_NAME", "ORR_SQL_VARCHAR"},
-                                          {"param_Value", "ORR_SQL_VARCHAR"}}),
+        ASSERT_EQ(Define("Agentparams",
+                         {{"PARAM_NAME", "ORR_SQL_VARCHAR"}, {"param_Value", "ORR_SQL_VARCHAR"}}),
                   1);
         ASSERT_EQ(Define("People", {{"NAME", "TEXT"},
-                                     {"AGE", "INTEGER"},
-                                     {"SCORE", "FLOAT"},
-                                     {"BIG", "ORR_SQL_LONG_INT"},
-                                     {"RATIO", "ORR_SQL_DOUBLE"},
-                                     {"BORN", "DATE"}}),
+                                    {"AGE", "INTEGER"},
+                                    {"SCORE", "FLOAT"},
+                                    {"BIG", "ORR_SQL_LONG_INT"},
+                                    {"RATIO", "ORR_SQL_DOUBLE"},
+                                    {"BORN", "DATE"}}),
                   1);
         ASSERT_EQ(Load(R"(<r>
 <Agentparams PARAM_NAME="RESOURCE_ID" param_Value="R-1001"/>
@@ -76,9 +76,10 @@ TEST_F(TablesSelect, TheResourceIdentitySequence) {
     EXPECT_EQ(GotoNextRowObject(r), nullptr);
     EXPECT_EQ(GotoNextRowObject(r), row) << "after the end the cursor starts over";
     FreeResultData(r);
-    for (const char* m : {"@@@ Inside SelectRows @@@\n", "@@@ Inside CreateResultData @@@\n",
-                          "@@@ Inside AddRowToResultData @@@\n", "@@@ Inside GotoNextRowObject @@@\n",
-                          "\t@@@@@ GetColumnValueByName() @@@@@\n", "@@@ Inside FreeResultData @@@\n"})
+    for (const char* m :
+         {"@@@ Inside SelectRows @@@\n", "@@@ Inside CreateResultData @@@\n",
+          "@@@ Inside AddRowToResultData @@@\n", "@@@ Inside GotoNextRowObject @@@\n",
+          "\t@@@@@ GetColumnValueByName() @@@@@\n", "@@@ Inside FreeResultData @@@\n"})
         EXPECT_TRUE(log.has("TRACE", m)) << m;
 }
 
@@ -104,8 +105,8 @@ TEST_F(TablesSelect, CriteriaOnTextAndNumbers) {
 TEST_F(TablesSelect, CriteriaThatSelectNothing) {
     // No match, an unknown column, and the types that never compare: empty
     // results, not failures.
-    for (const char* c : {"NAME='nobody'", "HEIGHT > 1", "BIG = 7", "RATIO = 0.5",
-                          "BORN = '2000-01-01'"}) {
+    for (const char* c :
+         {"NAME='nobody'", "HEIGHT > 1", "BIG = 7", "RATIO = 0.5", "BORN = '2000-01-01'"}) {
         ResultData* r = SelectRows("People", c);
         ASSERT_NE(r, nullptr) << c;
         EXPECT_EQ(r->rowCount, 0) << c;

@@ -180,9 +180,11 @@ TEST(TablesSequence, ASpentBatchIsRefilledThroughTheStore) {
     SetSeqGenStore(&s);
     CreateSeqGenEntry("G", 5, 4); // spent
     EXPECT_EQ(GenerateID("T", col), 601);
-    EXPECT_EQ(store.queries.back(), "update SeqGenState set CURRENTBATCHEND = 900 where SEQNAME = 'G';");
-    EXPECT_TRUE(log.has("TRACE",
-                        "Update Query update SeqGenState set CURRENTBATCHEND = 900 where SEQNAME = 'G';\n"));
+    EXPECT_EQ(store.queries.back(),
+              "update SeqGenState set CURRENTBATCHEND = 900 where SEQNAME = 'G';");
+    EXPECT_TRUE(log.has(
+        "TRACE",
+        "Update Query update SeqGenState set CURRENTBATCHEND = 900 where SEQNAME = 'G';\n"));
     // A key without a row is inserted and starts at 1.
     store.selectResult = 0;
     CreateSeqGenEntry("G", 2, 1);

@@ -53,7 +53,8 @@ int ScopedLog::count(const std::string& level, const std::string& message) const
 int ScopedLog::find(const std::string& level, const std::string& message, int from) const {
     auto all = entries();
     for (int i = from; i < static_cast<int>(all.size()); ++i) {
-        if (all[static_cast<size_t>(i)].level == level && all[static_cast<size_t>(i)].message == message)
+        if (all[static_cast<size_t>(i)].level == level &&
+            all[static_cast<size_t>(i)].message == message)
             return i;
     }
     return -1;
@@ -63,8 +64,8 @@ int Define(const char* table, const std::vector<Col>& cols,
            const std::vector<const char*>& primaryKeys, const std::vector<Fk>& fks) {
     std::vector<ColumnSpec> specs;
     for (const auto& c : cols)
-        specs.push_back(ColumnSpec{c.name, c.type, c.defaultText, 0, c.generator, nullptr,
-                                   c.maxSize, 1});
+        specs.push_back(
+            ColumnSpec{c.name, c.type, c.defaultText, 0, c.generator, nullptr, c.maxSize, 1});
     std::vector<ForeignKeySpec> fkSpecs;
     for (const auto& f : fks)
         fkSpecs.push_back(ForeignKeySpec{f.local, f.refColumn, f.refTable});

@@ -18,7 +18,7 @@ struct LogEntry {
 
 // The log opened in a temporary folder for the life of the object.
 class ScopedLog {
-public:
+  public:
     explicit ScopedLog(unsigned char level = 4);
     ~ScopedLog();
     ScopedLog(const ScopedLog&) = delete;
@@ -32,7 +32,7 @@ public:
     // Index of the first entry with that message at or after `from`, or -1.
     int find(const std::string& level, const std::string& message, int from = 0) const;
 
-private:
+  private:
     twtest::TempDir dir_;
 };
 

@@ -65,7 +65,8 @@ TEST(TablesXmlHostile, ADeeplyNestedDocumentFails) {
 TEST(TablesXmlHostile, AMillionAttributesOnOneElementAreRefused) {
     ScopedLog log;
     EXPECT_EQ(Load("<r><T" + Attributes(1000000) + "/></r>"), 0);
-    EXPECT_TRUE(log.has("ERROR", "XML document refused: an element has more than 1024 attributes\n"));
+    EXPECT_TRUE(
+        log.has("ERROR", "XML document refused: an element has more than 1024 attributes\n"));
     EXPECT_TRUE(log.has("ERROR", kParseError));
 }
 
@@ -117,7 +118,8 @@ TEST(TablesXmlHostile, EntityExpansionIsRefused) {
     ASSERT_NE(doc, nullptr);
     HashTable* map = CreateTableDataFromXmlNode(doc, twxml::DocGetRootElement(doc));
     EXPECT_EQ(map, nullptr);
-    EXPECT_TRUE(log.has("ERROR", "The attribute A expands beyond 16777216 bytes; it is not loaded.\n"));
+    EXPECT_TRUE(
+        log.has("ERROR", "The attribute A expands beyond 16777216 bytes; it is not loaded.\n"));
     twxml::FreeDoc(doc);
 }
 
