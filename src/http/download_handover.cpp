@@ -2,10 +2,12 @@
 #include "agent/agent_globals.h"
 #include "agent/text_helpers.h"
 #include "http/agent_request.h"
+#include "http/resumable_request.h"
 #include "logging/format.h"
 #include "logging/log.h"
 #include "registry/registry_helpers.h"
 
+#include <new>
 #include <string>
 
 bool CheckDownloadHandOver(DownloadVariant variant, const DownloadCall& call, DWORD* result) {
@@ -27,8 +29,22 @@ bool CheckDownloadHandOver(DownloadVariant variant, const DownloadCall& call, DW
 }
 
 bool HandOverToResumableDownload(DownloadVariant variant, const DownloadCall& call, DWORD* result) {
-    // The resumable downloader is not part of this build: the download stays on the plain path.
-    LogInfo("InternetGetDownloader : Resumable download is not available in this build, "
-            "continuing with the plain download \n");
-    return false;
+    ResumableRequest* request = new (std::nothrow) ResumableRequest();
+    if (request == nullptr) {
+        LogError("InternetGetDownloader : No memory for the resumable download \n");
+        *result = ERROR_NOT_ENOUGH_MEMORY;
+        return true;
+    }
+    if (variant == DownloadVariant::Plain)
+        *result = request->ResumeGetRequestEx(
+            call.proxyFlag, call.protocol, call.server, call.port, call.proxyServer,
+            call.proxyBypass, call.proxyUserName, call.proxyPassword, call.objectPath,
+            call.destinationPath, call.dataOutput, call.requestKind, call.keepAlive);
+    else
+        *result = request->ResumeGetRequestByBitrate(
+            call.proxyFlag, call.protocol, call.server, call.port, call.proxyServer,
+            call.proxyBypass, call.proxyUserName, call.proxyPassword, call.objectPath,
+            call.destinationPath, call.dataOutput, call.requestKind, call.keepAlive);
+    delete request;
+    return true;
 }

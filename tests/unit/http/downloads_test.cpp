@@ -263,33 +263,37 @@ TEST_F(HttpDownload, TemporaryFileThatCannotBeCreatedIsTheResult) {
 
 // ---- the hand-over check ----
 
-TEST_F(HttpDownload, DownloadModeOneStaysOnThePlainPathInThisBuild) {
+TEST_F(HttpDownload, DownloadModeOneHandsTheFileDownloadOver) {
     WriteRegDword(std::string(gv_RegKey) + "\\Settings", "DownloadMode", 1);
+    SetSetting(gv_agentInstallDir, "C:\\Agent\\");
+    std::filesystem::create_directories(Host("C:\\Agent"));
     server_.on("/pkg.msi", Body("package"));
     ASSERT_EQ(Plain("/pkg.msi"), 0u);
     EXPECT_EQ(Dest(), "package");
     EXPECT_TRUE(Logged("InternetGetDownloader : Tidewell Server & Port -> 127.0.0.1 : " +
                        std::to_string(server_.port()) + " "));
-    EXPECT_TRUE(Logged("InternetGetDownloader : Resumable download is not available in this build, "
-                       "continuing with the plain download "));
-    EXPECT_TRUE(Logged("InternetGetDownloader : Download Mode 1"));
+    EXPECT_TRUE(Logged("@@@@@@@@ Inside ResumeGetRequestEx Method @@@@@@@@ "));
+    EXPECT_FALSE(LoggedPart("InternetGetDownloader : Download Mode"));
+    EXPECT_FALSE(LoggedPart("Inside InternetGetRequestEx Method"));
 }
 
 TEST_F(HttpDownload, HandOverCheckByKindAndVariant) {
     WriteRegDword(std::string(gv_RegKey) + "\\Settings", "DownloadMode", 1);
+    SetSetting(gv_agentInstallDir, "C:\\Agent\\");
+    std::filesystem::create_directories(Host("C:\\Agent"));
     server_.on("/data", Body("in memory"));
     // The plain variant hands over only file downloads.
     std::string dest = dest_;
     dest_.clear();
     ASSERT_EQ(Plain("/data", GET_DATA), 0u);
-    EXPECT_FALSE(LoggedPart("Resumable download is not available"));
+    EXPECT_FALSE(LoggedPart("Inside ResumeGetRequestEx Method"));
     EXPECT_TRUE(Logged("InternetGetDownloader : Download Mode 1"));
     free(data_);
     data_ = nullptr;
     // The throttled variant hands over any kind.
     ASSERT_EQ(Throttled("/data", GET_DATA), 0u);
     EXPECT_EQ(std::string(data_), "in memory");
-    EXPECT_TRUE(LoggedPart("Resumable download is not available"));
+    EXPECT_TRUE(LoggedPart("Inside ResumeGetRequestByBitrate Method"));
 }
 
 TEST_F(HttpDownload, JsonAndXmlNeverReadTheDownloadMode) {
