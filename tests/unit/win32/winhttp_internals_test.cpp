@@ -83,6 +83,10 @@ const CurlCase kCurlCases[] = {
     {9999, ERROR_WINHTTP_INTERNAL_ERROR},
 };
 
+void PrintTo(const CurlCase& c, std::ostream* os) {
+    *os << "curl " << c.curl << " -> " << c.expected;
+}
+
 class WinHttpCurlErrorRow : public ::testing::TestWithParam<CurlCase> {};
 
 TEST_P(WinHttpCurlErrorRow, MapsToItsWinHttpError) {
@@ -144,6 +148,10 @@ const CertCase kCertCases[] = {
     {X509_V_ERR_EE_KEY_TOO_SMALL, ERROR_WINHTTP_SECURE_FAILURE, 0},
     {X509_V_ERR_APPLICATION_VERIFICATION, ERROR_WINHTTP_SECURE_FAILURE, 0},
 };
+
+void PrintTo(const CertCase& c, std::ostream* os) {
+    *os << "x509 " << c.x509 << " -> " << c.expected << ", flag " << c.forgivenBy;
+}
 
 class WinHttpCertErrorRow : public ::testing::TestWithParam<CertCase> {};
 
