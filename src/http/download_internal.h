@@ -12,7 +12,7 @@ namespace twhttp {
 
 // Bytes read from the network per WinHttpReadData call at most, whatever the
 // server announces.
-constexpr DWORD kReadChunk = 1u << 20;
+constexpr DWORD kReadChunk = 256u << 10;
 
 // 13 with a logged line when the call cannot be served: no object path, a port
 // outside 0..65535, GET_DATA without an output, a file download without a
