@@ -443,9 +443,13 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             return len;
         }
         if (!line.empty()) {
-            if ((line[0] == ' ' || line[0] == '\t') && !r.pending.headers.empty()) {
-                r.pending.headers.back().value += " ";
-                r.pending.headers.back().value += line.substr(line.find_first_not_of(" \t"));
+            if (line[0] == ' ' || line[0] == '\t') {
+                // A folded line continues the previous header's value.
+                size_t start = line.find_first_not_of(" \t");
+                if (start != std::string::npos && !r.pending.headers.empty()) {
+                    r.pending.headers.back().value += " ";
+                    r.pending.headers.back().value += line.substr(start);
+                }
                 return len;
             }
             size_t colon = line.find(':');

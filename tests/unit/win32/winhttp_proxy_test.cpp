@@ -58,6 +58,8 @@ TEST_F(WinHttpProxy, RightCredentialsReachTheServerThroughTheProxy) {
     EXPECT_EQ(ReadBody(e.request.get()).data, "through the proxy");
     ASSERT_EQ(server_.requestCount(), 1u);
     EXPECT_EQ(server_.requests()[0].header("User-Agent"), "TidewellAgent");
+    EXPECT_EQ(server_.requests()[0].headerCount("User-Agent"), 1u);
+    EXPECT_EQ(server_.requests()[0].headerCount("Proxy-Connection"), 0u);
     // The proxy saw the absolute URL, so it really went through it.
     EXPECT_NE(proxy_.log().find("GET " + server_.url("/doc")), std::string::npos) << proxy_.log();
 }

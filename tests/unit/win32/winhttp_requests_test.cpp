@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace winhttp_test;
 using twtest::HttpBehavior;
 using twtest::HttpServer;

@@ -337,3 +337,16 @@ TEST(WinHttpBody, KeepAliveConnectionServesTheNextSendOnTheSameHandle) {
     EXPECT_EQ(server.requestCount(), 2u);
     EXPECT_EQ(server.connectionCount(), 1);
 }
+
+TEST(WinHttpHeaders, FoldedHeaderLinesJoinThePreviousValue) {
+    HttpServer server;
+    HttpBehavior b;
+    b.rawResponse = "HTTP/1.1 200 OK\r\nX-Fold: first\r\n  second\r\n \t \r\nContent-Length: 2\r\n"
+                    "Connection: close\r\n\r\nok";
+    server.on("/fold", b);
+    Exchange e = Exchange::Open(server.port(), "/fold");
+    ASSERT_TRUE(e.run()) << GetLastError();
+    EXPECT_EQ(QueryText(e.request.get(), WINHTTP_QUERY_CUSTOM, TW_W("X-Fold")).narrow(),
+              "first second");
+    EXPECT_EQ(ReadBody(e.request.get()).data, "ok");
+}
