@@ -45,8 +45,10 @@ deps-bench: deps-build
 	@$(call ensure_pkgs,$(PKGS_BENCH))
 
 release: deps-build
+	@mkdir -p build
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS)
+	@echo "building (release) ..."
+	@cmake --build --preset release -j $(JOBS) > build/release-build.log 2>&1 || { tail -40 build/release-build.log; exit 1; }
 
 debug: deps-test
 	cmake --preset debug >/dev/null
@@ -78,6 +80,7 @@ check: deps-test
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug -j $(JOBS)
 	ctest --preset debug -j $(JOBS)
+	FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh
 	cmake --preset mingw-i686 >/dev/null
 	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler
 	@echo "check: all tests passed; Windows program at build/mingw-i686/twprereqhandler.exe"
