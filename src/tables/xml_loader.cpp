@@ -31,6 +31,19 @@ const int kEntityDeclNode = 17;
 
 const char kParseError[] = "error: could not parse file file.xml\n";
 
+// Work allowed for inheriting key values (attribute comparisons, steps to
+// ancestors and along chains): a fixed amount plus a share per byte of the
+// document, so that no document can make a load take time out of proportion
+// to its size, however its elements nest.
+const uint64_t kBaseBudget = 16u * 1024u * 1024u;
+const uint64_t kBudgetPerByte = 64;
+const uint64_t kBudgetPerNode = 256;
+
+struct Budget {
+    uint64_t left;
+    bool spent;
+};
+
 bool sameName(const char* a, const char* b) {
     return CompareStringsNoCase(a, b) == 0;
 }
@@ -165,15 +178,6 @@ char* attributeValue(Doc* doc, Attr* a, bool* failed) {
     return out;
 }
 
-// The value of the element's first attribute of that name (any case), or none.
-char* elementAttribute(Doc* doc, Node* element, const char* name, bool* failed) {
-    for (Attr* a = element->properties; a != nullptr; a = a->next) {
-        if (sameName(reinterpret_cast<const char*>(a->name), name))
-            return attributeValue(doc, a, failed);
-    }
-    return nullptr;
-}
-
 struct Attribute {
     const char* name;
     const char* value; // the node's own text, or `owned`
@@ -282,10 +286,33 @@ bool buildForeignRefs(TableDefn* defn, KeyRefs* out) {
 
 struct Resolver {
     Doc* doc;
+    Budget* budget;
     TableDefn* chain[kMaxKeyResolutionDepth];
     int depth;
     bool failed;
 };
+
+bool charge(Resolver* r, uint64_t units) {
+    if (r->budget->left < units) {
+        r->budget->left = 0;
+        r->budget->spent = true;
+        r->failed = true;
+        return false;
+    }
+    r->budget->left -= units;
+    return true;
+}
+
+// The value of the element's first attribute of that name (any case), or none.
+char* elementAttribute(Resolver* r, Node* element, const char* name) {
+    for (Attr* a = element->properties; a != nullptr; a = a->next) {
+        if (!charge(r, 1))
+            return nullptr;
+        if (sameName(reinterpret_cast<const char*>(a->name), name))
+            return attributeValue(r->doc, a, &r->failed);
+    }
+    return nullptr;
+}
 
 bool inChain(const Resolver* r, const TableDefn* d) {
     for (int i = 0; i < r->depth; ++i) {
@@ -340,7 +367,7 @@ void resolveFirstPass(Resolver* r, Node* element, KeyRefs* refs) {
         return;
     }
     int nestedCount = 0;
-    for (Node* anc = parentElement(element); anc != nullptr && !r->failed;
+    for (Node* anc = parentElement(element); anc != nullptr && !r->failed && charge(r, 1);
          anc = parentElement(anc)) {
         bool pending = false;
         for (int i = 0; i < refs->count && !r->failed; ++i) {
@@ -348,7 +375,7 @@ void resolveFirstPass(Resolver* r, Node* element, KeyRefs* refs) {
             if (ref.value != nullptr)
                 continue;
             pending = true;
-            ref.value = elementAttribute(r->doc, anc, ref.column, &r->failed);
+            ref.value = elementAttribute(r, anc, ref.column);
             if (ref.value != nullptr || r->failed || !sameName(nodeName(anc), ref.table))
                 continue;
             Nested* found = nullptr;
@@ -384,9 +411,9 @@ void resolveSecondPass(Resolver* r, Node* element, KeyRefs* refs) {
         if (ref.value != nullptr)
             continue;
         Node* n = element->children != nullptr ? element->children->next : nullptr;
-        while (n != nullptr && !r->failed) {
+        while (n != nullptr && !r->failed && charge(r, 1)) {
             if (n->type == twxml::kElementNode && sameName(nodeName(n), ref.table)) {
-                char* v = elementAttribute(r->doc, n, ref.column, &r->failed);
+                char* v = elementAttribute(r, n, ref.column);
                 if (v == nullptr && !r->failed) {
                     KeyRefs own;
                     if (resolveTableRefs(r, n, ref.table, &own)) {
@@ -440,14 +467,13 @@ bool buildPrimaryRefs(Resolver* r, Node* element, TableDefn* defn, KeyRefs* out)
         LogTrace("Primary key : %s\n\n", pk);
         out->items[out->count++] = KeyRef{nullptr, pk, pk, nullptr};
     }
-    for (Node* anc = parentElement(element); anc != nullptr && !r->failed;
+    for (Node* anc = parentElement(element); anc != nullptr && !r->failed && charge(r, 1);
          anc = parentElement(anc)) {
         bool pending = false;
         for (int i = 0; i < out->count && !r->failed; ++i) {
             if (out->items[i].value == nullptr) {
                 pending = true;
-                out->items[i].value =
-                    elementAttribute(r->doc, anc, out->items[i].column, &r->failed);
+                out->items[i].value = elementAttribute(r, anc, out->items[i].column);
             }
         }
         if (!pending)
@@ -602,7 +628,7 @@ void replaceValue(void** values, int32_t* lengths, int i, ColumnType type, void*
 }
 
 // One element: a row of the table named like it, or a container.
-int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map) {
+int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, Budget* budget) {
     const char* name = nodeName(element);
     TableData* table = GetTableDataByName(name);
     if (table == nullptr) {
@@ -620,7 +646,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map) {
     AttributeList attrs;
     if (!ReadElementAttributes(doc, element, &attrs))
         return 0;
-    Resolver resolver{doc, {}, 0, false};
+    Resolver resolver{doc, budget, {}, 0, false};
     if (defn != nullptr)
         resolver.chain[resolver.depth++] = defn;
     KeyRefs fkRefs{nullptr, 0};
@@ -760,7 +786,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map) {
 // Walks a sibling list and everything below it in document order, parents
 // before children, with an explicit stack. A row that fails ends its own
 // sibling list; at the top level it fails the walk.
-int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map) {
+int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map, Budget* budget) {
     Node* stack[kMaxElementDepth];
     int depth = 0;
     Node* n = first;
@@ -772,9 +798,14 @@ int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map) {
             continue;
         }
         if (n->type == twxml::kElementNode) {
-            if (!CreateRowFromXmlElement(doc, n, map)) {
+            if (!CreateRowFromXmlElement(doc, n, map, budget)) {
                 LogError("Cannot create and add a new row while constructing tabledata from XML "
                          "file.\n");
+                if (budget->spent) {
+                    LogError("XML document refused: inheriting key values needs more work than "
+                             "its size allows\n");
+                    return 0;
+                }
                 if (depth == 0)
                     return 0;
                 n = nullptr; // the rest of this sibling list is not visited
@@ -796,6 +827,32 @@ int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map) {
         }
         n = n->next;
     }
+}
+
+// Elements and attributes below `element`, counted without recursion.
+uint64_t countNodes(Node* element) {
+    uint64_t count = 0;
+    Node* n = element->children;
+    while (n != nullptr) {
+        if (n->type == twxml::kElementNode) {
+            ++count;
+            for (Attr* a = n->properties; a != nullptr; a = a->next)
+                ++count;
+            if (n->children != nullptr) {
+                n = n->children;
+                continue;
+            }
+        }
+        // Up until a node has a next sibling, never above `element`.
+        while (n != nullptr && n->next == nullptr) {
+            n = n->parent;
+            if (n == element)
+                return count;
+        }
+        if (n != nullptr)
+            n = n->next;
+    }
+    return count;
 }
 
 HashTable* newDocumentMap() {
@@ -839,7 +896,9 @@ int loadDocument(const char* text, size_t length, const char* url, const char* f
         return 0;
     }
     Node* root = twxml::DocGetRootElement(doc);
-    int ok = CreateTableDataFromNodes(doc, root != nullptr ? root->children : nullptr, map);
+    Budget budget{kBaseBudget + kBudgetPerByte * static_cast<uint64_t>(length), false};
+    int ok =
+        CreateTableDataFromNodes(doc, root != nullptr ? root->children : nullptr, map, &budget);
     if (!ok)
         LogError("%s", failureLine);
     twxml::FreeDoc(doc);
@@ -929,7 +988,9 @@ HashTable* CreateTableDataFromXmlNode(Doc* document, Node* element) {
     HashTable* map = newDocumentMap();
     if (map == nullptr)
         return nullptr;
-    if (!CreateTableDataFromNodes(document, element->children, map)) {
+    // A caller's document has no size here; its elements and attributes stand in.
+    Budget budget{kBaseBudget + kBudgetPerNode * countNodes(element), false};
+    if (!CreateTableDataFromNodes(document, element->children, map, &budget)) {
         LogError("Cannot construct table data from buffer node.\n");
         FreeDocumentMap(map);
         return nullptr;

@@ -138,6 +138,29 @@ TEST(TablesXmlHostile, OnlyAsciiCompatibleEncodingsAreRead) {
     EXPECT_TRUE(log.has("ERROR", "XML document refused: it does not begin with markup\n"));
 }
 
+TEST(TablesXmlHostile, InheritingKeysCannotTurnQuadratic) {
+    // Thousands of rows below 200 ancestors of 1000 attributes each, none of
+    // them the key the rows look for: without a bound each row would compare
+    // 200,000 attribute names.
+    ScopedLog log(2);
+    ASSERT_EQ(Define("Owner", {{"OID", "INTEGER"}}), 1);
+    ASSERT_EQ(Define("Item", {{"OWNER", "INTEGER"}}, {}, {{"OWNER", "OID", "Owner"}}), 1);
+    std::string xml = "<r>";
+    std::string open = "<XList" + Attributes(1000) + ">";
+    for (int i = 0; i < 200; ++i)
+        xml += open;
+    for (int i = 0; i < 20000; ++i)
+        xml += "<Item/>";
+    for (int i = 0; i < 200; ++i)
+        xml += "</XList>";
+    xml += "</r>";
+    EXPECT_EQ(Load(xml), 0);
+    EXPECT_TRUE(log.has(
+        "ERROR",
+        "XML document refused: inheriting key values needs more work than its size allows\n"));
+    EXPECT_LT(RowCount("Item"), 20000);
+}
+
 TEST(TablesXmlHostile, ACriteriaOfManyParenthesesFails) {
     const char* error = nullptr;
     std::string text(100000, '(');
