@@ -298,13 +298,16 @@ TEST_F(HttpDownload, HandOverCheckByKindAndVariant) {
 
 TEST_F(HttpDownload, JsonAndXmlNeverReadTheDownloadMode) {
     WriteRegDword(std::string(gv_RegKey) + "\\Settings", "DownloadMode", 1);
+    SetSetting(gv_agentInstallDir, "C:\\Agent\\");
+    std::filesystem::create_directories(Host("C:\\Agent"));
     server_.on("/a.json", Body("{}"));
     server_.on("/b.XML", Body("<b/>"));
     ASSERT_EQ(Plain("/a.json"), 0u);
     EXPECT_FALSE(LoggedPart("InternetGetDownloader"));
-    // The test is case-sensitive.
+    // The test is case-sensitive: ".XML" is handed over.
     ASSERT_EQ(Plain("/b.XML"), 0u);
-    EXPECT_TRUE(LoggedPart("InternetGetDownloader"));
+    EXPECT_EQ(Dest(), "<b/>");
+    EXPECT_TRUE(LoggedPart("InternetGetDownloader : Tidewell Server & Port"));
 }
 
 // ---- the GET_DATA temporary file ----
