@@ -114,7 +114,7 @@ const char* CheckDocument(const char* text, size_t length, size_t* usable) {
         --length;
     *usable = length;
     if (length > kMaxDocumentBytes)
-        return "XML document refused: it is larger than 256 MB\n";
+        return "XML document refused: it is larger than 64 MB\n";
     if (memchr(text, '\0', length) != nullptr)
         return "XML document refused: it holds a zero byte (not UTF-8 text)\n";
     const char* p = text;

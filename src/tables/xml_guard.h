@@ -6,7 +6,8 @@
 
 namespace twxml {
 
-const size_t kMaxDocumentBytes = 256u * 1024u * 1024u;
+// libxml2's tree takes about fifteen times the text; a 32-bit process has 2 GB.
+const size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
 // libxml2 compares each attribute with all earlier ones of its element.
 const int kMaxAttributesPerElement = 1024;
 

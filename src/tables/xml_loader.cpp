@@ -924,8 +924,10 @@ char* readWholeFile(const char* path, size_t* size) {
         return nullptr;
     char* data = nullptr;
     LARGE_INTEGER fileSize;
-    if (GetFileSizeEx(h, &fileSize) && fileSize.QuadPart >= 0 &&
-        static_cast<ULONGLONG>(fileSize.QuadPart) <= twxml::kMaxDocumentBytes) {
+    bool sized = GetFileSizeEx(h, &fileSize) && fileSize.QuadPart >= 0;
+    if (sized && static_cast<ULONGLONG>(fileSize.QuadPart) > twxml::kMaxDocumentBytes)
+        LogError("XML document refused: it is larger than 64 MB\n");
+    else if (sized) {
         auto total = static_cast<size_t>(fileSize.QuadPart);
         data = static_cast<char*>(malloc(total + 1));
         size_t got = 0;

@@ -135,6 +135,8 @@ TEST(TablesXmlHostile, OnlyAsciiCompatibleEncodingsAreRead) {
         << "a byte-order mark and trailing zero bytes are fine";
     EXPECT_EQ(Load("<!DOCTYPE r SYSTEM \"tables[1].dtd\"><r/>"), 1) << "not loaded, harmless";
     EXPECT_EQ(Load("   "), 0);
+    EXPECT_EQ(Load("<r>" + std::string(64 * 1024 * 1024, ' ') + "</r>"), 0);
+    EXPECT_TRUE(log.has("ERROR", "XML document refused: it is larger than 64 MB\n"));
     EXPECT_TRUE(log.has("ERROR", "XML document refused: it does not begin with markup\n"));
 }
 
