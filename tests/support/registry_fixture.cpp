@@ -21,6 +21,9 @@ ScopedRegistry::ScopedRegistry() {
     std::filesystem::create_directories(dir_.file("services"));
     setenv("TW_DRIVE_ROOT", dir_.file("drives").c_str(), 1);
     setenv("TW_SERVICE_DIR", dir_.file("services").c_str(), 1);
+    // No host BIOS facts leak in: the machine is what the test's registry says.
+    std::filesystem::create_directories(dir_.file("dmi"));
+    setenv("TW_DMI_DIR", dir_.file("dmi").c_str(), 1);
     TwLinuxRegistryReopen();
 }
 
