@@ -22,8 +22,6 @@ namespace {
 const DWORD kInitialBuffer = 1048576;
 // Bytes asked of WinHttpReadData at once at most, whatever the server announces.
 const DWORD kMaxChunk = 1u << 20;
-// Reopens in a row that bring no new byte before the transfer gives up.
-const int kMaxIdleReopens = 5;
 // Blocks in a row that bring no new byte before the paced transfer gives up.
 const int kMaxIdleBlocks = 5;
 // Starts from byte 0 within one run (the server's file changed, or it ignored
@@ -498,8 +496,6 @@ DWORD ResumableRequest::ResumeGetRequestEx(BYTE proxyFlag, const char* protocol,
         }
         result = rc;
 
-        int idleReopens = 0;
-        DWORD receivedAtReopen = bytesReceived_;
         for (;;) {
             DWORD available = 0;
             if (!g_httpCalls.QueryDataAvailable(h.hRequest, &available)) {
@@ -509,11 +505,6 @@ DWORD ResumableRequest::ResumeGetRequestEx(BYTE proxyFlag, const char* protocol,
                 HttpGetLastError(e);
                 result = e;
                 if (!IsRecoverable(e))
-                    break;
-                // Reopening again and again without progress would never end.
-                idleReopens = bytesReceived_ == receivedAtReopen ? idleReopens + 1 : 0;
-                receivedAtReopen = bytesReceived_;
-                if (idleReopens > kMaxIdleReopens)
                     break;
                 LogInfo("ResumeGetRequestEx : Total Bytes read so far:%u\n", bytesReceived_);
                 LogInfo("ResumeGetRequestEx : second attempt to recover from previous error\n");
