@@ -9,9 +9,14 @@
 #include "registry/registry_helpers.h"
 #include "twfetch_args.h"
 
+#include <windows.h>
+#include <winhttp.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -19,6 +24,24 @@
 #else
 #include <tw_linux.h>
 #endif
+
+namespace {
+
+// A file download goes to the resumable downloader when the agent's
+// DownloadMode is 1 and the resource is no ".xml" or ".json" document; an
+// interrupted run is then continued by running the same command again.
+bool TakesResumablePath(const FetchCommand& cmd) {
+    if (cmd.requestKind != DOWNLOAD_FILE || cmd.url.find(".xml") != std::string::npos ||
+        cmd.url.find(".json") != std::string::npos)
+        return false;
+    DWORD mode = 0;
+    std::string key = std::string(gv_RegKey) + "\\Settings";
+    return ReadDwordRegistryData(HKEY_LOCAL_MACHINE, key.c_str(), "DownloadMode", &mode) ==
+               ERROR_SUCCESS &&
+           mode == 1;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
@@ -53,8 +76,17 @@ int main(int argc, char** argv) {
     } else {
         char* output = nullptr;
         const char* argument = cmd.hasArgument ? cmd.argument.c_str() : nullptr;
+        const bool resumable = TakesResumablePath(cmd);
         result = AgentSendRequest(cmd.url.c_str(), argument, &output, cmd.requestKind, 1,
                                   cmd.toMainServer, cmd.size, cmd.transferType);
+        if (resumable) {
+            // Each save prints its time without a line end: the result line starts afresh.
+            fputc('\n', stdout);
+            if (result == RESULT_PARTIAL_DOWNLOAD || result == ERROR_WINHTTP_TIMEOUT ||
+                result == ERROR_WINHTTP_CANNOT_CONNECT || result == ERROR_WINHTTP_CONNECTION_ERROR)
+                fprintf(stderr, "twfetch: the download is incomplete; the same command resumes it "
+                                "from the bytes already saved\n");
+        }
         if (output != nullptr) {
             size_t n = strlen(output);
             fwrite(output, 1, n, stdout);
