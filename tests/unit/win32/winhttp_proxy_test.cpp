@@ -17,6 +17,9 @@ namespace {
 
 const char kUser[] = "agent";
 const char kPassword[] = "s3cret";
+const DWORD kLenient = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+                       SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                       SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 bool SetText(HINTERNET request, DWORD option, const std::string& text) {
     WString w = W(text);
@@ -92,7 +95,7 @@ TEST_F(WinHttpProxy, HttpsTunnelsThroughTheProxyWithCredentials) {
     secure.on("/doc", Document());
     Exchange e = Exchange::OpenProxied(proxy_.address(), "", "127.0.0.1", secure.port(), "/doc",
                                        WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_SECURE);
-    ASSERT_TRUE(e.setDword(WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_ALL_CERT_ERRORS));
+    ASSERT_TRUE(e.setDword(WINHTTP_OPTION_SECURITY_FLAGS, kLenient));
     ASSERT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
     ASSERT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, kPassword));
     ASSERT_TRUE(e.run()) << GetLastError();
@@ -106,7 +109,7 @@ TEST_F(WinHttpProxy, HttpsTunnelRefusedGives407) {
     HttpServer secure(twtest::Certificates().good);
     Exchange e = Exchange::OpenProxied(proxy_.address(), "", "127.0.0.1", secure.port(), "/doc",
                                        WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_SECURE);
-    ASSERT_TRUE(e.setDword(WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_ALL_CERT_ERRORS));
+    ASSERT_TRUE(e.setDword(WINHTTP_OPTION_SECURITY_FLAGS, kLenient));
     ASSERT_TRUE(e.run()) << GetLastError();
     EXPECT_EQ(StatusOf(e.request.get()), 407u);
     Body body = ReadBody(e.request.get());
