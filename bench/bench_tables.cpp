@@ -123,7 +123,7 @@ std::string Document() {
 }
 
 void RegisterAsset() {
-    ColumnSpec cols[] = {
+    ColumnSchema cols[] = {
         {"ID", "INTEGER", nullptr, 1, "ASSET_GEN", nullptr, 0, 0},
         {"NAME", "ORR_SQL_VARCHAR", nullptr, 1, nullptr, nullptr, 64, 0},
         {"COUNT", "INTEGER", nullptr, 0, nullptr, nullptr, 0, 1},
@@ -132,8 +132,8 @@ void RegisterAsset() {
         {"ACTIVE", "BOOLEAN", "false", 0, nullptr, nullptr, 0, 1},
     };
     const char* pk[] = {"NAME"};
-    TableSpec spec{"Asset", nullptr, cols, 6, pk, 1, nullptr, 0};
-    RegisterTableDefn(&spec);
+    TableSchema schema{"Asset", nullptr, cols, 6, pk, 1, nullptr, 0};
+    RegisterTableDefn(&schema);
 }
 
 void LoadTable(const std::string& xml) {

@@ -18,7 +18,7 @@ const char kDocument[] = R"(<r>
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ColumnSpec cols[] = {
+    ColumnSchema cols[] = {
         {"NAME", "TEXT", nullptr, 0, nullptr, nullptr, 0, 1},
         {"N", "INTEGER", nullptr, 0, nullptr, nullptr, 0, 1},
         {"U", "ORR_SQL_UNSIGNED_INT", nullptr, 0, nullptr, nullptr, 0, 1},
@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         {"B", "BOOLEAN", nullptr, 0, nullptr, nullptr, 0, 1},
         {"W", "DATETIME", nullptr, 0, nullptr, nullptr, 0, 1},
     };
-    TableSpec spec{"T", nullptr, cols, 9, nullptr, 0, nullptr, 0};
-    RegisterTableDefn(&spec);
+    TableSchema schema{"T", nullptr, cols, 9, nullptr, 0, nullptr, 0};
+    RegisterTableDefn(&schema);
     CreateTableDataFromXmlBuffer(kDocument, static_cast<int32_t>(sizeof kDocument - 1));
     return 0;
 }

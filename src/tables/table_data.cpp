@@ -131,39 +131,41 @@ void freeTableDefn(TableDefn* d) {
     free(d);
 }
 
-bool validSpec(const TableSpec* spec) {
-    if (spec == nullptr || spec->name == nullptr || spec->name[0] == '\0' ||
-        spec->columnCount < 0 || (spec->columnCount > 0 && spec->columns == nullptr) ||
-        spec->primaryKeyCount < 0 || (spec->primaryKeyCount > 0 && spec->primaryKeys == nullptr) ||
-        spec->foreignKeyCount < 0 || (spec->foreignKeyCount > 0 && spec->foreignKeys == nullptr))
+bool validSchema(const TableSchema* schema) {
+    if (schema == nullptr || schema->name == nullptr || schema->name[0] == '\0' ||
+        schema->columnCount < 0 || (schema->columnCount > 0 && schema->columns == nullptr) ||
+        schema->primaryKeyCount < 0 ||
+        (schema->primaryKeyCount > 0 && schema->primaryKeys == nullptr) ||
+        schema->foreignKeyCount < 0 ||
+        (schema->foreignKeyCount > 0 && schema->foreignKeys == nullptr))
         return false;
-    for (int32_t i = 0; i < spec->columnCount; ++i) {
-        const char* name = spec->columns[i].name;
+    for (int32_t i = 0; i < schema->columnCount; ++i) {
+        const char* name = schema->columns[i].name;
         if (name == nullptr || name[0] == '\0')
             return false;
         // Columns are found by name without regard to case: two alike would shadow.
         for (int32_t j = 0; j < i; ++j) {
-            if (CompareStringsNoCase(name, spec->columns[j].name) == 0)
+            if (CompareStringsNoCase(name, schema->columns[j].name) == 0)
                 return false;
         }
     }
-    for (int32_t i = 0; i < spec->primaryKeyCount; ++i) {
-        if (spec->primaryKeys[i] == nullptr)
+    for (int32_t i = 0; i < schema->primaryKeyCount; ++i) {
+        if (schema->primaryKeys[i] == nullptr)
             return false;
     }
-    for (int32_t i = 0; i < spec->foreignKeyCount; ++i) {
-        const ForeignKeySpec& fk = spec->foreignKeys[i];
+    for (int32_t i = 0; i < schema->foreignKeyCount; ++i) {
+        const ForeignKeySchema& fk = schema->foreignKeys[i];
         if (fk.localColumn == nullptr || fk.refColumn == nullptr || fk.refTable == nullptr)
             return false;
     }
     return true;
 }
 
-// Fills `columns` from the spec; false when memory runs out (what was added
+// Fills `columns` from the schema; false when memory runs out (what was added
 // stays in the vector for the caller to free).
-bool buildColumns(Vector* columns, const TableSpec* spec) {
-    for (int32_t i = 0; i < spec->columnCount; ++i) {
-        const ColumnSpec& cs = spec->columns[i];
+bool buildColumns(Vector* columns, const TableSchema* schema) {
+    for (int32_t i = 0; i < schema->columnCount; ++i) {
+        const ColumnSchema& cs = schema->columns[i];
         auto* c = static_cast<ColumnDefn*>(calloc(1, sizeof(ColumnDefn)));
         if (c == nullptr)
             return false;
@@ -550,39 +552,39 @@ int UpdateSeqGen(const char* tableName, const char* generatorName) {
 // ---------------------------------------------------------------------------
 // Registration
 
-int RegisterTableDefn(const TableSpec* spec) {
-    if (!validSpec(spec) || FindTableDefn(spec->name) != nullptr)
+int RegisterTableDefn(const TableSchema* schema) {
+    if (!validSchema(schema) || FindTableDefn(schema->name) != nullptr)
         return 0;
     auto* d = static_cast<TableDefn*>(calloc(1, sizeof(TableDefn)));
     if (d == nullptr)
         return ORR_NO_MEMORY;
-    bool ok = (d->name = copyText(spec->name)) != nullptr &&
-              (spec->description == nullptr ||
-               (d->description = copyText(spec->description)) != nullptr) &&
-              buildColumns(&d->columns, spec);
-    if (ok && (spec->primaryKeyCount > 0 || spec->foreignKeyCount > 0)) {
+    bool ok = (d->name = copyText(schema->name)) != nullptr &&
+              (schema->description == nullptr ||
+               (d->description = copyText(schema->description)) != nullptr) &&
+              buildColumns(&d->columns, schema);
+    if (ok && (schema->primaryKeyCount > 0 || schema->foreignKeyCount > 0)) {
         d->constraints = static_cast<ConstraintDefn*>(calloc(1, sizeof(ConstraintDefn)));
         ok = d->constraints != nullptr;
-        if (ok && spec->primaryKeyCount > 0) {
+        if (ok && schema->primaryKeyCount > 0) {
             d->constraints->primaryKeys = static_cast<char**>(
-                calloc(static_cast<size_t>(spec->primaryKeyCount), sizeof(char*)));
+                calloc(static_cast<size_t>(schema->primaryKeyCount), sizeof(char*)));
             ok = d->constraints->primaryKeys != nullptr;
-            for (int32_t i = 0; ok && i < spec->primaryKeyCount; ++i) {
-                d->constraints->primaryKeys[i] = copyText(spec->primaryKeys[i]);
+            for (int32_t i = 0; ok && i < schema->primaryKeyCount; ++i) {
+                d->constraints->primaryKeys[i] = copyText(schema->primaryKeys[i]);
                 ok = d->constraints->primaryKeys[i] != nullptr;
                 d->constraints->primaryKeyCount = i + 1;
             }
         }
-        if (ok && spec->foreignKeyCount > 0) {
+        if (ok && schema->foreignKeyCount > 0) {
             d->constraints->foreignKeys = static_cast<Vector*>(calloc(1, sizeof(Vector)));
             ok = d->constraints->foreignKeys != nullptr;
-            for (int32_t i = 0; ok && i < spec->foreignKeyCount; ++i) {
+            for (int32_t i = 0; ok && i < schema->foreignKeyCount; ++i) {
                 auto* fk = static_cast<ForeignKeyDefn*>(calloc(1, sizeof(ForeignKeyDefn)));
                 ok = fk != nullptr;
                 if (ok) {
-                    fk->localColumn = copyText(spec->foreignKeys[i].localColumn);
-                    fk->refColumn = copyText(spec->foreignKeys[i].refColumn);
-                    fk->refTable = copyText(spec->foreignKeys[i].refTable);
+                    fk->localColumn = copyText(schema->foreignKeys[i].localColumn);
+                    fk->refColumn = copyText(schema->foreignKeys[i].refColumn);
+                    fk->refTable = copyText(schema->foreignKeys[i].refTable);
                     ok = fk->localColumn != nullptr && fk->refColumn != nullptr &&
                          fk->refTable != nullptr && AppendToVector(d->constraints->foreignKeys, fk);
                     if (!ok) {
@@ -602,13 +604,13 @@ int RegisterTableDefn(const TableSpec* spec) {
     return ORR_SUCCESS;
 }
 
-int RegisterCustomView(const TableSpec* spec) {
-    if (!validSpec(spec) || GetTableDataByName(spec->name) != nullptr)
+int RegisterCustomView(const TableSchema* schema) {
+    if (!validSchema(schema) || GetTableDataByName(schema->name) != nullptr)
         return 0;
     auto* v = static_cast<CustomViewDefn*>(calloc(1, sizeof(CustomViewDefn)));
     auto* t = static_cast<TableData*>(calloc(1, sizeof(TableData)));
-    bool ok = v != nullptr && t != nullptr && (v->name = copyText(spec->name)) != nullptr &&
-              (t->name = copyText(spec->name)) != nullptr && buildColumns(&v->columns, spec);
+    bool ok = v != nullptr && t != nullptr && (v->name = copyText(schema->name)) != nullptr &&
+              (t->name = copyText(schema->name)) != nullptr && buildColumns(&v->columns, schema);
     if (ok) {
         t->kind = ORR_VIEW_KIND;
         t->viewDefn = v;

@@ -102,7 +102,7 @@ int UpdateSeqGen(const char* tableName, const char* generatorName);
 // of this library; these calls stand in for it (tests, benchmarks, callers
 // that load documents). The tool itself registers nothing.
 
-struct ColumnSpec {
+struct ColumnSchema {
     const char* name;
     const char* typeName;    // "ORR_SQL_INT", "VARCHAR", ... (any case; unknown names give type 0)
     const char* defaultText; // converted with ConvertStringToColumnValue; none for no default
@@ -113,32 +113,32 @@ struct ColumnSpec {
     BYTE nullable;
 };
 
-struct ForeignKeySpec {
+struct ForeignKeySchema {
     const char* localColumn;
     const char* refColumn;
     const char* refTable;
 };
 
-struct TableSpec {
+struct TableSchema {
     const char* name;
     const char* description;
-    const ColumnSpec* columns;
+    const ColumnSchema* columns;
     int32_t columnCount;
     const char* const* primaryKeys; // column names
     int32_t primaryKeyCount;
-    const ForeignKeySpec* foreignKeys;
+    const ForeignKeySchema* foreignKeys;
     int32_t foreignKeyCount;
 };
 
-// Builds a TableDefn from the spec (copying every text) and adds it to the
-// definitions registry. 1 when registered; 0 when the spec is invalid (no
+// Builds a TableDefn from the schema (copying every text) and adds it to the
+// definitions registry. 1 when registered; 0 when the schema is invalid (no
 // name, a column without a name, two columns of one name, an incomplete
 // foreign key) or a definition of that name exists; 99 when memory runs out.
-int RegisterTableDefn(const TableSpec* spec);
+int RegisterTableDefn(const TableSchema* schema);
 
-// Registers a view (kind 2 table) with the spec's columns; constraints are
+// Registers a view (kind 2 table) with the schema's columns; constraints are
 // ignored. Same results as RegisterTableDefn.
-int RegisterCustomView(const TableSpec* spec);
+int RegisterCustomView(const TableSchema* schema);
 
 // Creates or replaces the sequence-table entry of a generator: the next
 // identifier and the end of the current batch. 1, 0 for no name, 99 when

@@ -5,7 +5,6 @@
 #include "tables/xml_guard.h"
 #include "logging/log.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

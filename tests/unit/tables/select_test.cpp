@@ -119,8 +119,8 @@ TEST_F(TablesSelect, CriteriaThatSelectNothing) {
 }
 
 TEST_F(TablesSelect, ViewsAndTablesWithoutColumns) {
-    ColumnSpec col{"V", "TEXT", nullptr, 0, nullptr, nullptr, 0, 1};
-    TableSpec view{"MyView", nullptr, &col, 1, nullptr, 0, nullptr, 0};
+    ColumnSchema col{"V", "TEXT", nullptr, 0, nullptr, nullptr, 0, 1};
+    TableSchema view{"MyView", nullptr, &col, 1, nullptr, 0, nullptr, 0};
     ASSERT_EQ(RegisterCustomView(&view), 1);
     ASSERT_EQ(Load("<r><MyView V=\"seen\"/></r>"), 1);
     EXPECT_EQ(Select("MyView", nullptr, "v"), std::vector<std::string>{"seen"});

@@ -25,7 +25,7 @@ RowObject* NewRow(int columns) {
 
 } // namespace
 
-TEST(TablesDefinition, RegisteringChecksTheSpec) {
+TEST(TablesDefinition, RegisteringChecksTheSchema) {
     EXPECT_EQ(RegisterTableDefn(nullptr), 0);
     EXPECT_EQ(Define("", {{"A", "INTEGER"}}), 0);
     EXPECT_EQ(Define("T", {{"A", "INTEGER"}, {"a", "TEXT"}}), 0) << "columns alike but for case";

@@ -62,22 +62,22 @@ int ScopedLog::find(const std::string& level, const std::string& message, int fr
 
 int Define(const char* table, const std::vector<Col>& cols,
            const std::vector<const char*>& primaryKeys, const std::vector<Fk>& fks) {
-    std::vector<ColumnSpec> specs;
+    std::vector<ColumnSchema> columnSchemas;
     for (const auto& c : cols)
-        specs.push_back(
-            ColumnSpec{c.name, c.type, c.defaultText, 0, c.generator, nullptr, c.maxSize, 1});
-    std::vector<ForeignKeySpec> fkSpecs;
+        columnSchemas.push_back(
+            ColumnSchema{c.name, c.type, c.defaultText, 0, c.generator, nullptr, c.maxSize, 1});
+    std::vector<ForeignKeySchema> fkSchemas;
     for (const auto& f : fks)
-        fkSpecs.push_back(ForeignKeySpec{f.local, f.refColumn, f.refTable});
-    TableSpec spec{table,
-                   nullptr,
-                   specs.data(),
-                   static_cast<int32_t>(specs.size()),
-                   primaryKeys.data(),
-                   static_cast<int32_t>(primaryKeys.size()),
-                   fkSpecs.data(),
-                   static_cast<int32_t>(fkSpecs.size())};
-    return RegisterTableDefn(&spec);
+        fkSchemas.push_back(ForeignKeySchema{f.local, f.refColumn, f.refTable});
+    TableSchema schema{table,
+                       nullptr,
+                       columnSchemas.data(),
+                       static_cast<int32_t>(columnSchemas.size()),
+                       primaryKeys.data(),
+                       static_cast<int32_t>(primaryKeys.size()),
+                       fkSchemas.data(),
+                       static_cast<int32_t>(fkSchemas.size())};
+    return RegisterTableDefn(&schema);
 }
 
 int Load(const std::string& xml) {
