@@ -2,6 +2,7 @@
 // loop over bodies of every shape (pieces, chunks, no length, ranges, 304).
 #include "unit/win32/winhttp_client.h"
 #include "support/http_server.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -349,4 +350,34 @@ TEST(WinHttpHeaders, FoldedHeaderLinesJoinThePreviousValue) {
     EXPECT_EQ(QueryText(e.request.get(), WINHTTP_QUERY_CUSTOM, TW_W("X-Fold")).narrow(),
               "first second");
     EXPECT_EQ(ReadBody(e.request.get()).data, "ok");
+}
+
+TEST(WinHttpBody, GeneratedBodyMatchesItsPublishedDigest) {
+    Fetched f;
+    HttpBehavior b;
+    b.pattern = true;
+    b.patternBytes = 3000001; // not a multiple of the pattern's word size
+    b.length = HttpBehavior::Length::Chunked;
+    ASSERT_NO_FATAL_FAILURE(Fetch(f, b));
+    Body body = ReadBody(f.e.request.get());
+    ASSERT_TRUE(body.ok);
+    EXPECT_EQ(body.data.size(), 3000001u);
+    EXPECT_EQ(twtest::Sha256Hex(body.data), twtest::PatternSha256(3000001));
+}
+
+TEST(WinHttpBody, FileBodyWithARange) {
+    twtest::TempDir dir;
+    const std::string content = twtest::PatternBytes(11, 700000);
+    twtest::WriteFileText(dir.file("served.bin"), content);
+    Fetched f;
+    HttpBehavior b;
+    b.bodyFile = dir.file("served.bin");
+    f.server.on("/file", b);
+    f.e = Exchange::Open(f.server.port(), "/file");
+    ASSERT_TRUE(f.e.addHeader("Range: bytes=123457-"));
+    ASSERT_TRUE(f.e.run());
+    EXPECT_EQ(StatusOf(f.e.request.get()), 206u);
+    Body body = ReadBody(f.e.request.get());
+    ASSERT_TRUE(body.ok);
+    EXPECT_TRUE(body.data == content.substr(123457));
 }
