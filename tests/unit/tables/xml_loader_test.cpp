@@ -260,6 +260,20 @@ TEST(TablesXmlLoader, FilesAndNodes) {
     twxml::FreeDoc(doc);
 }
 
+TEST(TablesXmlLoader, ANodeLoadHandsTheDocumentMapToTheCaller) {
+    DefineOwnersAndItems();
+    std::string xml = "<r><Item OWNER=\"Owner:OID:7\"/></r>";
+    twxml::Doc* doc = twxml::ReadMemory(xml.data(), static_cast<int>(xml.size()), "x", nullptr, 0);
+    HashTable* map = CreateTableDataFromXmlNode(doc, twxml::DocGetRootElement(doc));
+    ASSERT_NE(map, nullptr);
+    auto* id = static_cast<int32_t*>(HashGet(map, "Owner:OID:7"));
+    ASSERT_NE(id, nullptr);
+    EXPECT_EQ(*id, 100);
+    EXPECT_EQ(*static_cast<int32_t*>(HashGet(map, "Item:OWNER:7")), 100);
+    FreeDocumentMap(map);
+    twxml::FreeDoc(doc);
+}
+
 TEST(TablesXmlLoader, UnparsableTextIsReportedOnce) {
     ScopedLog log;
     EXPECT_EQ(Load("<r><unclosed></r>"), 0);
