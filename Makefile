@@ -10,15 +10,18 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian packages, by what needs them.
 PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libssl-dev libxml2-dev ca-certificates
 PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
-              g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+              g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
 PKGS_BENCH := libbenchmark-dev curl valgrind
 
 .PHONY: help demo check deps-build deps-test deps-bench debug release windows test bench clean
+.PHONY: windows-tests windows-release
 
 help:
 	@echo "make demo    build the tool and run it on the demo machine (examples/demo-workstation.reg)"
 	@echo "make check   build everything and run all tests (sanitizer build, CTest, Windows build)"
 	@echo "make bench   build and run the benchmarks"
+	@echo "make windows-release  the 32-bit program, its manifest check and INSTALL.txt in build/release-windows"
+	@echo "make windows-tests    the portable tests and the scenarios, built for Windows, under wine64"
 
 # Installs the packages named in $(1) that are missing; as non-root, says what to install and stops.
 define ensure_pkgs
@@ -56,7 +59,19 @@ debug: deps-test
 
 windows: deps-test
 	cmake --preset mingw-i686 >/dev/null
-	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler
+	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler twfetch
+
+# The shipped program with its manifest read back and compared, and INSTALL.txt.
+windows-release: windows
+	cmake/release/windows-release.sh build/mingw-i686 build/release-windows
+
+# The Windows tests: an x86_64 build (this kernel runs no 32-bit programs) run
+# under wine64, one Wine start per test program; the Linux debug build's server
+# host, when built, serves the loopback servers.
+windows-tests: deps-test
+	cmake --preset mingw-x86_64 >/dev/null
+	cmake --build --preset mingw-x86_64 -j $(JOBS) --target twprereqhandler twfetch windows_tests
+	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
 test: debug
 	ctest --preset debug -j $(JOBS)
@@ -76,14 +91,18 @@ demo: release
 	echo "--- log ---"; \
 	find $(DEMO_DIR)/drives -name twprereqhandler.log -exec cat {} \;
 
+# Runs one step of `make check` and says how long it took.
+define timed
+@start=$$(date +%s); $(2); echo "check: $(1) took $$(($$(date +%s) - start)) s"
+endef
+
 check: deps-test
-	cmake --preset debug >/dev/null
-	cmake --build --preset debug -j $(JOBS)
-	ctest --preset debug -j $(JOBS)
-	FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh
-	cmake --preset mingw-i686 >/dev/null
-	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler
-	@echo "check: all tests passed; Windows program at build/mingw-i686/twprereqhandler.exe"
+	$(call timed,Linux build,cmake --preset debug >/dev/null && cmake --build --preset debug -j $(JOBS))
+	$(call timed,Linux tests,ctest --preset debug -j $(JOBS))
+	$(call timed,fuzz targets,FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh)
+	$(call timed,Windows program and release folder,$(MAKE) --no-print-directory windows-release)
+	$(call timed,Windows tests under Wine,$(MAKE) --no-print-directory windows-tests)
+	@echo "check: all tests passed; Windows program at build/release-windows/twprereqhandler.exe"
 
 bench: deps-bench
 	cmake --preset release >/dev/null
