@@ -107,7 +107,9 @@ int textToInt(const char* s) {
     return static_cast<int>(v);
 }
 
-bool isYes(const char* s) { return s != nullptr && _stricmp(s, "yes") == 0; }
+bool isYes(const char* s) {
+    return s != nullptr && _stricmp(s, "yes") == 0;
+}
 
 // "http" unless a protocol of at least four characters is configured.
 void defaultProtocol(DWORD rc, char*& protocol) {
@@ -134,8 +136,8 @@ void readProxySettings() {
     LogDebug("Encrypted password is: %s (%d characters)\n", storedLen ? "set" : "not set",
              static_cast<int>(storedLen));
     size_t decodedLen = 0;
-    char* decoded = (rc == ERROR_SUCCESS && stored) ? DecodeBase64Password(stored, &decodedLen)
-                                                   : nullptr;
+    char* decoded =
+        (rc == ERROR_SUCCESS && stored) ? DecodeBase64Password(stored, &decodedLen) : nullptr;
     if (rc == ERROR_SUCCESS && stored && decoded == nullptr)
         LogError("Proxy password is not valid Base64; no proxy password is used\n");
     replaceText(ProxyPassword, decoded);
@@ -222,7 +224,8 @@ void readEnableDSRoute() {
             EnableDSRoute = isYes(text) ? 1 : 0;
     } else if (writeValue(HKEY_LOCAL_MACHINE, gv_RegKey, "EnableDSRoute", "no", REG_SZ) !=
                ERROR_SUCCESS) {
-        LogError("InitializeAgentDetails : Error while fetching GetEnableDSRoute from registry! \n");
+        LogError(
+            "InitializeAgentDetails : Error while fetching GetEnableDSRoute from registry! \n");
     }
     free(text);
 }
@@ -459,7 +462,8 @@ DWORD InitializeAgentDetails() {
     readDataTransferRate();
     readEnableDSRoute();
     readDword("BlockCrashedConfig", BlockCrashedConfig, 0);
-    LogDebug("%s : Some configuration is crashed (if value is one) : %d \n", fn, BlockCrashedConfig);
+    LogDebug("%s : Some configuration is crashed (if value is one) : %d \n", fn,
+             BlockCrashedConfig);
     readDword("ShutdownBlocked", ShutdownBlocked, 0);
     LogInfo("%s : BlockedShutdown value : %d \n", fn, ShutdownBlocked);
     buildClientDataPath();
@@ -488,8 +492,8 @@ DWORD InitializeAgentParameters() {
     typedef BOOL(WINAPI * IsWow64Fn)(HANDLE, PBOOL);
     HMODULE k32 = LoadLibraryA("kernel32.dll");
     HMODULE k32Loaded = GetModuleHandleA("kernel32");
-    auto isWow64 = k32Loaded ? reinterpret_cast<IsWow64Fn>(
-                                   reinterpret_cast<void*>(GetProcAddress(k32Loaded, "IsWow64Process")))
+    auto isWow64 = k32Loaded ? reinterpret_cast<IsWow64Fn>(reinterpret_cast<void*>(
+                                   GetProcAddress(k32Loaded, "IsWow64Process")))
                              : nullptr;
     BOOL wow64 = FALSE;
     gv_IsWow64 = (isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64) ? 1 : 0;
@@ -503,7 +507,8 @@ DWORD InitializeAgentParameters() {
         memset(gv_tempDir, 0, sizeof gv_tempDir);
 
     if (InitializeServerDetailsFromRegistry() != ERROR_SUCCESS) {
-        LogError("InitializeAgentParameters : Error while fetching Server details from registry! \n");
+        LogError(
+            "InitializeAgentParameters : Error while fetching Server details from registry! \n");
         return ERROR_INVALID_DATA;
     }
     if (readText(gv_RegKey, "EnableDistributionServer", EnableDistributionServer) !=

@@ -109,7 +109,9 @@ char* FormatErrorText(DWORD code) {
     return text;
 }
 
-void LogErrorText(DWORD code) { free(FormatErrorText(code)); }
+void LogErrorText(DWORD code) {
+    free(FormatErrorText(code));
+}
 
 DWORD LogErrorTextAnsi(DWORD code) {
     char* sys = nullptr;

@@ -77,8 +77,8 @@ DWORD CreateFolder(const WCHAR* path) {
 int IsFileExist(const char* path) {
     if (path == nullptr)
         return 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND) {
         LogDebug("IsFileExist : The File Name %s is not found %d\n", path, GetLastError());
         if (h != INVALID_HANDLE_VALUE)

@@ -160,7 +160,8 @@ int GetLocalComputerName(char** name) {
     WCHAR buffer[64] = {};
     DWORD size = 64;
     if (!GetComputerNameExW(ComputerNamePhysicalDnsHostname, buffer, &size)) {
-        LogError("GetLocalComputerName: Error while getting computername! %d \n", WSAGetLastError());
+        LogError("GetLocalComputerName: Error while getting computername! %d \n",
+                 WSAGetLastError());
         WSACleanup();
         return 0;
     }
@@ -220,18 +221,21 @@ DWORD InitializeLocalMachineDetails() {
         LogError("InitializeLocalMachineDetails : Error while fetching Local machine IP and MAC "
                  "Addresses! \n");
     if (GetComputerLogonServer(&gv_domainController) != ERROR_SUCCESS)
-        LogError("InitializeLocalMachineDetails : Error while fetching computer domain controller ! "
-                 "\n");
+        LogError(
+            "InitializeLocalMachineDetails : Error while fetching computer domain controller ! "
+            "\n");
     if (!GetLocalComputerName(&gv_localComputerName)) {
-        LogError("InitializeLocalMachineDetails : Error occured while retrieving the local computer "
-                 "name !!! \n");
+        LogError(
+            "InitializeLocalMachineDetails : Error occured while retrieving the local computer "
+            "name !!! \n");
         return ERROR_INVALID_DATA;
     }
     char* space = nullptr;
     BOOL joined = FALSE;
     if (!GetComputerNameSpace(&space, &joined)) {
-        LogError("InitializeLocalMachineDetails : Error occured while retrieving the name space !!! "
-                 "\n");
+        LogError(
+            "InitializeLocalMachineDetails : Error occured while retrieving the name space !!! "
+            "\n");
         return ERROR_INVALID_DATA;
     }
     std::string trimmed(space);

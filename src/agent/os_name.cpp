@@ -83,24 +83,31 @@ struct FormatRow {
 };
 
 const FormatRow kFormats[] = {
-    {6, 0,
+    {6,
+     0,
      {"Windows Vista %s", "Windows Vista %s (x64)", "Windows Server 2008 %s",
       "Windows Server 2008 %s (x64)"}},
-    {6, 1,
+    {6,
+     1,
      {"Windows 7 %s", "Windows 7 %s (x64)", "Windows Server 2008 R2 %s",
       "Windows Server 2008 R2 %s (x64)"}},
-    {6, 2,
+    {6,
+     2,
      {"Windows 8 %s", "Windows 8 %s (x64)", "Windows Server 2012 %s (x64)",
       "Windows Server 2012 %s (x64)"}},
-    {6, 3,
+    {6,
+     3,
      {"Windows 8.1 %s", "Windows 8.1 %s (x64)", "Windows Server 2012 R2 %s (x64)",
       "Windows Server 2012 R2 %s (x64)"}},
-    {10, 0,
+    {10,
+     0,
      {"Windows 10 %s", "Windows 10 %s (x64)", "Windows Server 2016 %s (x64)",
       "Windows Server 2016 %s (x64)"}},
 };
 
-char* newName() { return static_cast<char*>(calloc(kNameSize, 1)); }
+char* newName() {
+    return static_cast<char*>(calloc(kNameSize, 1));
+}
 
 char* modernName(const OsVersionData& v, DWORD majorArg, DWORD minorArg,
                  const OsNameReaders& readers) {

@@ -14,8 +14,8 @@ struct OsVersionData {
     WORD servicePackMajor = 0;
     WORD servicePackMinor = 0;
     WORD suiteMask = 0;
-    BYTE productType = 0;       // VER_NT_WORKSTATION, ...
-    bool extended = false;      // the extended structure was read
+    BYTE productType = 0;  // VER_NT_WORKSTATION, ...
+    bool extended = false; // the extended structure was read
     WORD processorArchitecture = 0;
     bool hasProductInfo = false; // GetProductInfo exists and answered
     DWORD productInfo = 0;       // its product-type number

@@ -68,8 +68,8 @@ DWORD GetResourceIDFromServer(char** out) {
         if (ChangeWideToUtf8Str(reinterpret_cast<const WCHAR*>(wideDomain.get()), &domain)) {
             Text domainText(domain);
             LogInfo("domainNameFromReg: %s\n", domainText.get());
-            char* replaced = FindAndReplaceWithNoCase(pathCopy.get(), gv_nameSpace ? gv_nameSpace : "",
-                                                      domainText.get());
+            char* replaced = FindAndReplaceWithNoCase(
+                pathCopy.get(), gv_nameSpace ? gv_nameSpace : "", domainText.get());
             if (replaced != nullptr)
                 pathCopy.reset(replaced);
             LogInfo("clientDataPathTemp: %s", pathCopy.get());
@@ -85,7 +85,8 @@ DWORD GetResourceIDFromServer(char** out) {
     LogInfo("lower_CDPath: %s\n", lowerPath.get());
     LogInfo("lower_compName: %s\n", lowerName.get());
 
-    std::string xmlPath = TwFormat("/%s/%s/%s%s", lowerPath.get(), "resources", lowerName.get(), ".xml");
+    std::string xmlPath =
+        TwFormat("/%s/%s/%s%s", lowerPath.get(), "resources", lowerName.get(), ".xml");
     LogInfo("resourceIdXmlPath: %s\n", xmlPath.c_str());
 
     char* rawBody = nullptr;
@@ -99,11 +100,13 @@ DWORD GetResourceIDFromServer(char** out) {
     }
     const char* text = body ? body.get() : "";
     size_t length = strlen(text);
-    if (length > 0x7FFFFFFF || CreateTableDataFromXmlBuffer(text, static_cast<int32_t>(length)) != 1) {
+    if (length > 0x7FFFFFFF ||
+        CreateTableDataFromXmlBuffer(text, static_cast<int32_t>(length)) != 1) {
         DWORD err = GetLastError();
-        LogError("GetResourceIDFromServer : Error occured (%d) while loading resource id buffer to the "
-                 "memory : \n %s \n",
-                 err, text);
+        LogError(
+            "GetResourceIDFromServer : Error occured (%d) while loading resource id buffer to the "
+            "memory : \n %s \n",
+            err, text);
         return err;
     }
 
@@ -114,13 +117,15 @@ DWORD GetResourceIDFromServer(char** out) {
         return ERROR_SUCCESS;
     }
     if (GotoNextRowObject(result) == nullptr) {
-        LogError("GetResourceIDFromServer : No row objects corresponding to the resource id is found "
-                 "\n");
+        LogError(
+            "GetResourceIDFromServer : No row objects corresponding to the resource id is found "
+            "\n");
         FreeResultData(result);
         return ERROR_SUCCESS;
     }
     int32_t valueLength = 0;
-    const auto* value = static_cast<const char*>(GetColumnValueByName("param_Value", &valueLength, result));
+    const auto* value =
+        static_cast<const char*>(GetColumnValueByName("param_Value", &valueLength, result));
     // A matching row without the column holds no identifier: nothing is stored.
     if (value == nullptr || valueLength < 0) {
         LogError("GetResourceIDFromServer : The resource id row holds no param_Value \n");

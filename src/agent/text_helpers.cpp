@@ -170,7 +170,9 @@ int TwWideCmp(const WCHAR* a, const WCHAR* b) {
     }
 }
 
-static WCHAR foldAscii(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c; }
+static WCHAR foldAscii(WCHAR c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c;
+}
 
 int TwWideICmp(const WCHAR* a, const WCHAR* b) {
     if (a == b)

@@ -27,9 +27,9 @@ char* GetLastUrlFileName(const char* path);
 size_t TwWideLen(const WCHAR* s);
 int TwWideCmp(const WCHAR* a, const WCHAR* b);
 int TwWideICmp(const WCHAR* a, const WCHAR* b); // ASCII letters folded
-WCHAR* TwWideDup(const WCHAR* s);                 // malloc'd copy, null for null
+WCHAR* TwWideDup(const WCHAR* s);               // malloc'd copy, null for null
 const WCHAR* TwWideStr(const WCHAR* text, const WCHAR* sub);
-void TwWideLower(WCHAR* s);                       // in place, Unicode-aware for the BMP
+void TwWideLower(WCHAR* s); // in place, Unicode-aware for the BMP
 // Formats narrow printf-style text (see logging/format.h) into a bounded wide
 // buffer of `chars` characters; returns the characters written, or -1 when it
 // did not fit (the buffer then holds a terminated prefix).

@@ -96,8 +96,9 @@ int GetTimeInSeconds(SYSTEMTIME st) {
     LogDebug("GetTimeInSeconds : retDate :: %s\n", text.c_str());
     // Read back as the runtime's atoi does on Windows: out-of-range values saturate.
     long long parsed = strtoll(text.c_str(), nullptr, 10);
-    int value = parsed > 2147483647LL ? 2147483647 : parsed < -2147483647LL - 1 ? -2147483647 - 1
-                                                                              : static_cast<int>(parsed);
+    int value = parsed > 2147483647LL        ? 2147483647
+                : parsed < -2147483647LL - 1 ? -2147483647 - 1
+                                             : static_cast<int>(parsed);
     LogInfo("GetTimeInSeconds : Time in Second : %d\n", value);
     return value;
 }

@@ -57,9 +57,9 @@ bool IsPAEEnabled() {
 
 bool IsECPEnabled() {
     DWORD value = 0;
-    DWORD rc = ReadDwordRegistryData(HKEY_LOCAL_MACHINE,
-                                     "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters",
-                                     "EnableEcp", &value);
+    DWORD rc = ReadDwordRegistryData(
+        HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters",
+        "EnableEcp", &value);
     if (rc == ERROR_SUCCESS && value != 0) {
         LogError("ECP has been enabled so patch should not be installed\n");
         return true;

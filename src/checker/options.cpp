@@ -22,7 +22,9 @@ void storeCopy(char*& slot, const char* value) {
     slot = copy;
 }
 
-bool takesText(char letter) { return strchr("cdjlpvx", letter) != nullptr; }
+bool takesText(char letter) {
+    return strchr("cdjlpvx", letter) != nullptr;
+}
 
 } // namespace
 

@@ -107,4 +107,6 @@ int LockObject(const void* key) {
     return 1;
 }
 
-int UnlockObject(const void* key) { return release(key) ? 4 : 2; }
+int UnlockObject(const void* key) {
+    return release(key) ? 4 : 2;
+}

@@ -132,8 +132,12 @@ char* GetLogTimeStamp() {
     return dupText(stamp);
 }
 
-BYTE GetLogLevel() { return g_level; }
-const char* GetLogFullPath() { return g_fullPath; }
+BYTE GetLogLevel() {
+    return g_level;
+}
+const char* GetLogFullPath() {
+    return g_fullPath;
+}
 
 bool SetLogDefaults() {
     if (gv_logFilePtr != nullptr) {

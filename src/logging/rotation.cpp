@@ -202,7 +202,8 @@ bool CheckLogSizeReached(const char* path, DWORD sizeLimit) {
         if (GetFileSizeEx(h, &li))
             size = li.QuadPart;
         else
-            LogError("CheckLogSizeReached : Error occurred in getting the size %d \n", GetLastError());
+            LogError("CheckLogSizeReached : Error occurred in getting the size %d \n",
+                     GetLastError());
         CloseHandle(h);
     }
     LogInfo("CheckLogSizeReached : The log file size of %s is given by %ld \n", path,
@@ -243,8 +244,9 @@ DWORD RotateSpecificLogs(const char* folder, char* fileNames, LONG maxFileCount,
             name = sep ? sep + 1 : nullptr;
         }
     }
-    LogInfo("\n @@@@@@@@@@@@@@@ End of RotateSpecificLogs Method with error code %d @@@@@@@@@@@@@\n",
-            0);
+    LogInfo(
+        "\n @@@@@@@@@@@@@@@ End of RotateSpecificLogs Method with error code %d @@@@@@@@@@@@@\n",
+        0);
     return 0;
 }
 

@@ -5,12 +5,12 @@
 #include <windows.h>
 
 struct LogRotationConfig {
-    char* fileName;      // names separated by ";"
+    char* fileName; // names separated by ";"
     char* folder;
-    LONG maxFileCount;   // the live file plus at most maxFileCount - 1 backups
-    DWORD sizeLimit;     // bytes
-    DWORD period;        // milliseconds between the end of one check and the next
-    DWORD openMode;      // passed to InitializeLog
+    LONG maxFileCount; // the live file plus at most maxFileCount - 1 backups
+    DWORD sizeLimit;   // bytes
+    DWORD period;      // milliseconds between the end of one check and the next
+    DWORD openMode;    // passed to InitializeLog
     bool useTimer;
 };
 

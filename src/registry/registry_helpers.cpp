@@ -35,8 +35,7 @@ struct KeyGuard {
 const DWORD kMaxValueBytes = 64u * 1024 * 1024;
 
 // Reads a value into a new size + 5 buffer with the query function given.
-template <class Query>
-DWORD readRaw(Query query, char** out, const char* readFailureLine) {
+template <class Query> DWORD readRaw(Query query, char** out, const char* readFailureLine) {
     DWORD size = 0;
     DWORD rc = query(nullptr, &size);
     if (rc != ERROR_SUCCESS)
@@ -131,8 +130,8 @@ uint64_t qwordFromText(const WCHAR* text) {
 }
 
 struct WriterNames {
-    const char* fn;        // "writeValue" / "writeValueEx"
-    bool ex;               // the Ex rules
+    const char* fn; // "writeValue" / "writeValueEx"
+    bool ex;        // the Ex rules
 };
 
 DWORD writeValueImpl(const WriterNames& w, HKEY root, const char* keyPath, const char* valueName,
@@ -234,8 +233,8 @@ DWORD writeValueImpl(const WriterNames& w, HKEY root, const char* keyPath, const
     }
     LogDebug("%s:  Key found ...!: %d\n", fn, rc);
     LogDebug("%s:  After addRegistryKey method in %s method!!\n", fn, fn);
-    rc = static_cast<DWORD>(RegSetValueExW(key.key, name, 0, type, bytes.data(),
-                                           static_cast<DWORD>(bytes.size())));
+    rc = static_cast<DWORD>(
+        RegSetValueExW(key.key, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size())));
     if (rc == ERROR_SUCCESS) {
         LogErrorText(0);
         RegCloseKey(key.key);
@@ -291,7 +290,8 @@ DWORD ReadRegSZ(HKEY root, const char* keyPath, const char* valueName, char** ou
     }
     return readRaw(
         [&](LPBYTE buf, DWORD* size) {
-            return static_cast<DWORD>(RegQueryValueExA(key.key, valueName, nullptr, nullptr, buf, size));
+            return static_cast<DWORD>(
+                RegQueryValueExA(key.key, valueName, nullptr, nullptr, buf, size));
         },
         out, "ReadRegSZ: Error while reading DWORD value! %d \n");
 }
@@ -314,7 +314,8 @@ DWORD ReadRegSZEx(HKEY root, const char* keyPath, const char* valueName, char** 
     }
     return readRaw(
         [&](LPBYTE buf, DWORD* size) {
-            return static_cast<DWORD>(RegQueryValueExW(key.key, name.get(), nullptr, nullptr, buf, size));
+            return static_cast<DWORD>(
+                RegQueryValueExW(key.key, name.get(), nullptr, nullptr, buf, size));
         },
         out, "ReadRegSZEx: Error while reading DWORD value! %d \n");
 }
@@ -330,16 +331,17 @@ DWORD ReadDwordRegistryData(HKEY root, const char* keyPath, const char* valueNam
     }
     if (rc != ERROR_SUCCESS) {
         key.key = nullptr;
-        LogError("ReadDwordRegistryData: Error while opening registry key %s,and the errorcode is : "
-                 "%d \n",
-                 keyPath ? keyPath : "", rc);
+        LogError(
+            "ReadDwordRegistryData: Error while opening registry key %s,and the errorcode is : "
+            "%d \n",
+            keyPath ? keyPath : "", rc);
         return rc;
     }
     // Read into a copy so that the caller's variable is only changed on success.
     DWORD v = value ? *value : 0;
     DWORD size = sizeof v;
-    rc = static_cast<DWORD>(
-        RegQueryValueExA(key.key, valueName, nullptr, nullptr, reinterpret_cast<LPBYTE>(&v), &size));
+    rc = static_cast<DWORD>(RegQueryValueExA(key.key, valueName, nullptr, nullptr,
+                                             reinterpret_cast<LPBYTE>(&v), &size));
     if (rc == ERROR_FILE_NOT_FOUND) {
         LogDebug("ReadDwordRegistryData:  value  %s Not found: %d \n", valueName ? valueName : "",
                  ERROR_FILE_NOT_FOUND);
@@ -368,8 +370,9 @@ DWORD addRegistryKey(HKEY root, const char* keyPath) {
 }
 
 DWORD addRegistryKeyEx(HKEY root, const char* keyPath) {
-    return addKeyImpl("addRegistryKeyEx", "addRegistryKeyEx: Inside addRegistryKey method ...... \n",
-                      true, root, keyPath);
+    return addKeyImpl("addRegistryKeyEx",
+                      "addRegistryKeyEx: Inside addRegistryKey method ...... \n", true, root,
+                      keyPath);
 }
 
 DWORD deleteValue(HKEY root, const char* keyPath, const char* valueName) {

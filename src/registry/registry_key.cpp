@@ -17,7 +17,9 @@ template <class Fn> Fn lookupAdvapi(const char* name) {
 
 } // namespace
 
-RegistryKey::~RegistryKey() { Close(); }
+RegistryKey::~RegistryKey() {
+    Close();
+}
 
 void RegistryKey::BindTransaction(HANDLE transaction, bool fallback) {
     bound_ = true;
@@ -95,7 +97,8 @@ LONG RegistryKey::QueryStringValue(const char* name, char* buffer, DWORD* bytes)
         return ERROR_INVALID_DATA;
     DWORD type = 0;
     DWORD size = *bytes;
-    LONG rc = RegQueryValueExA(handle_, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
+    LONG rc =
+        RegQueryValueExA(handle_, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (type != REG_SZ && type != REG_EXPAND_SZ)

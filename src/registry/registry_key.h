@@ -4,7 +4,7 @@
 #include <windows.h>
 
 class RegistryKey {
-public:
+  public:
     RegistryKey() = default;
     ~RegistryKey();
     RegistryKey(const RegistryKey&) = delete;
@@ -26,7 +26,7 @@ public:
     HKEY Handle() const { return handle_; }
     REGSAM ViewBits() const { return view_; }
 
-private:
+  private:
     HKEY handle_ = nullptr;
     REGSAM view_ = 0;
     HANDLE transaction_ = nullptr;

@@ -88,12 +88,18 @@ static thread_local DWORD t_lastError = 0;
 
 extern "C" {
 
-DWORD GetLastError(void) { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
+DWORD GetLastError(void) {
+    return t_lastError;
+}
+void SetLastError(DWORD code) {
+    t_lastError = code;
+}
 
 // The id is asked of the kernel once per thread; a forked child starts afresh.
 static thread_local DWORD t_threadId = 0;
-static void forgetThreadId() { t_threadId = 0; }
+static void forgetThreadId() {
+    t_threadId = 0;
+}
 
 DWORD GetCurrentThreadId(void) {
     if (t_threadId == 0) {
@@ -103,16 +109,24 @@ DWORD GetCurrentThreadId(void) {
     }
     return t_threadId;
 }
-DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
-HANDLE GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
+DWORD GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
+HANDLE GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+}
+HANDLE GetCurrentThread(void) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+}
 
 ULONGLONG GetTickCount64(void) {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<ULONGLONG>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
-DWORD GetTickCount(void) { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount(void) {
+    return static_cast<DWORD>(GetTickCount64());
+}
 
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
     if (name == nullptr) {
@@ -179,13 +193,15 @@ static long long daysFromCivil(long long y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
-static bool isLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+static bool isLeap(unsigned y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) {
     static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (st == nullptr || ft == nullptr || st->wYear < 1601 || st->wYear > 30827 ||
-        st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 || st->wHour > 23 ||
-        st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+    if (st == nullptr || ft == nullptr || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 ||
+        st->wMonth > 12 || st->wDay < 1 || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 ||
+        st->wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -207,8 +223,8 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, LPSYSTEMTIME st) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    unsigned long long v = (static_cast<unsigned long long>(ft->dwHighDateTime) << 32) |
-                           ft->dwLowDateTime;
+    unsigned long long v =
+        (static_cast<unsigned long long>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
     if (v >= 0x8000000000000000ULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -262,8 +278,8 @@ BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* tzi, const SYS
     FILETIME ft;
     if (utc == nullptr || local == nullptr || !SystemTimeToFileTime(utc, &ft))
         return FALSE;
-    unsigned long long v = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) |
-                           ft.dwLowDateTime;
+    unsigned long long v =
+        (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     long long unixSecs = (static_cast<long long>(v) - kEpochDiff100ns) / 10000000LL;
     if (tzi == nullptr) {
         time_t t = static_cast<time_t>(unixSecs);
@@ -291,7 +307,9 @@ HGLOBAL GlobalFree(HGLOBAL mem) {
     free(mem);
     return nullptr;
 }
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return GlobalAlloc(flags, bytes); }
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    return GlobalAlloc(flags, bytes);
+}
 HLOCAL LocalFree(HLOCAL mem) {
     free(mem);
     return nullptr;

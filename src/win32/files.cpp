@@ -308,8 +308,9 @@ HANDLE createFileHost(const std::string& path, DWORD access, DWORD share, DWORD 
 }
 
 bool copyHost(const std::string& from, const std::string& to, bool failIfExists) {
-    HANDLE src = createFileHost(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+    HANDLE src =
+        createFileHost(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       OPEN_EXISTING, 0);
     if (src == INVALID_HANDLE_VALUE)
         return false;
     File* s = fileOf(src);
@@ -335,7 +336,8 @@ bool copyHost(const std::string& from, const std::string& to, bool failIfExists)
         ssize_t n = copy_file_range(s->fd, nullptr, d->fd, nullptr,
                                     static_cast<size_t>(std::min<off_t>(remaining, 1 << 30)), 0);
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL))
-            n = sendfile(d->fd, s->fd, nullptr, static_cast<size_t>(std::min<off_t>(remaining, 1 << 30)));
+            n = sendfile(d->fd, s->fd, nullptr,
+                         static_cast<size_t>(std::min<off_t>(remaining, 1 << 30)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -431,7 +433,9 @@ DWORD attributesHost(const std::string& path) {
 
 // ---- find ----
 
-int foldChar(unsigned char c) { return tolower(c); }
+int foldChar(unsigned char c) {
+    return tolower(c);
+}
 
 // Windows wildcards: '*' any run, '?' one character, without regard to case.
 bool wildMatch(const char* pat, const char* name) {
@@ -477,7 +481,8 @@ void fillFind(const FindState& fs, const std::string& name, WIN32_FIND_DATAA* a,
     std::string full = fs.dir + "/" + name;
     bool ok = stat(full.c_str(), &st) == 0;
     DWORD attrs = ok && S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    unsigned long long size = ok && !S_ISDIR(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
+    unsigned long long size =
+        ok && !S_ISDIR(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
     FILETIME ft{};
     if (ok) {
         long long v = static_cast<long long>(st.st_mtim.tv_sec) * 10000000LL +
@@ -622,8 +627,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return createFileHost(HostPath(path), access, share, disposition, flags);
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD flags, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
     if (path == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -728,9 +733,10 @@ BOOL SetFilePointerEx(HANDLE h, LARGE_INTEGER distance, PLARGE_INTEGER newPos, D
     File* f = fileOf(h);
     if (f == nullptr)
         return FALSE;
-    int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR
-                                                 : method == FILE_END      ? SEEK_END
-                                                                           : -1;
+    int whence = method == FILE_BEGIN     ? SEEK_SET
+                 : method == FILE_CURRENT ? SEEK_CUR
+                 : method == FILE_END     ? SEEK_END
+                                          : -1;
     if (whence < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -851,8 +857,12 @@ DWORD GetFileSize(HANDLE h, LPDWORD high) {
     return s.LowPart;
 }
 
-BOOL DeleteFileA(LPCSTR path) { return path && deleteHost(HostPath(path)); }
-BOOL DeleteFileW(LPCWSTR path) { return path && deleteHost(HostPathW(path)); }
+BOOL DeleteFileA(LPCSTR path) {
+    return path && deleteHost(HostPath(path));
+}
+BOOL DeleteFileW(LPCWSTR path) {
+    return path && deleteHost(HostPathW(path));
+}
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     if (!from || !to) {
@@ -892,8 +902,12 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     return path && mkdirHost(HostPathW(path));
 }
-BOOL RemoveDirectoryA(LPCSTR path) { return path && rmdirHost(HostPath(path)); }
-BOOL RemoveDirectoryW(LPCWSTR path) { return path && rmdirHost(HostPathW(path)); }
+BOOL RemoveDirectoryA(LPCSTR path) {
+    return path && rmdirHost(HostPath(path));
+}
+BOOL RemoveDirectoryW(LPCWSTR path) {
+    return path && rmdirHost(HostPathW(path));
+}
 
 DWORD GetFileAttributesA(LPCSTR path) {
     if (!path) {
@@ -953,8 +967,12 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     return findFirstHost(HostPathW(pattern), nullptr, data);
 }
 
-BOOL FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) { return findNext(h, data, nullptr); }
-BOOL FindNextFileW(HANDLE h, LPWIN32_FIND_DATAW data) { return findNext(h, nullptr, data); }
+BOOL FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
+    return findNext(h, data, nullptr);
+}
+BOOL FindNextFileW(HANDLE h, LPWIN32_FIND_DATAW data) {
+    return findNext(h, nullptr, data);
+}
 
 BOOL FindClose(HANDLE h) {
     auto* fs = dynamic_cast<FindState*>(GetKernelObject(h));
@@ -1054,8 +1072,9 @@ int SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES*) {
     if (path == nullptr)
         return ERROR_BAD_PATHNAME;
     std::string win = Utf16ToUtf8(path);
-    bool absolute = (win.size() >= 2 && isalpha(static_cast<unsigned char>(win[0])) && win[1] == ':') ||
-                    (!win.empty() && (win[0] == '/' || win[0] == '\\'));
+    bool absolute =
+        (win.size() >= 2 && isalpha(static_cast<unsigned char>(win[0])) && win[1] == ':') ||
+        (!win.empty() && (win[0] == '/' || win[0] == '\\'));
     if (!absolute)
         return ERROR_BAD_PATHNAME;
     std::string host = HostPath(win.c_str());

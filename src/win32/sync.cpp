@@ -10,8 +10,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 template <class Pred>
-bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD ms,
-             Pred pred) {
+bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD ms, Pred pred) {
     if (ms == INFINITE) {
         cv.wait(lock, pred);
         return true;

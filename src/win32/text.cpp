@@ -108,7 +108,9 @@ bool toUtf8(const char16_t* s, size_t n, std::string& out, bool strict) {
     return true;
 }
 
-bool knownCodePage(UINT cp) { return cp == CP_UTF8 || cp == CP_ACP || cp == CP_OEMCP; }
+bool knownCodePage(UINT cp) {
+    return cp == CP_UTF8 || cp == CP_ACP || cp == CP_OEMCP;
+}
 
 } // namespace
 
@@ -175,8 +177,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPS
         return 0;
     }
     // UTF-8 has no default character.
-    if (src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 ||
-        (dst == nullptr && dstLen) || defaultChar != nullptr || usedDefault != nullptr) {
+    if (src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dst == nullptr && dstLen) ||
+        defaultChar != nullptr || usedDefault != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -256,7 +258,9 @@ LPSTR StrStrIA(LPCSTR text, LPCSTR search) {
 
 extern "C" {
 
-void _tzset(void) { tzset(); }
+void _tzset(void) {
+    tzset();
+}
 
 long* __tw_timezone(void) {
     static thread_local long value;

@@ -16,12 +16,13 @@ namespace {
 const std::string kAgentKey = "HKLM\\SOFTWARE\\WOW6432Node\\Brightmoor\\Tidewell\\TWAgent";
 
 class ResourceIdRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(reg.importReg(twtest::SourceDir() + "/examples/demo-workstation.reg"), 0);
         installDir = reg.dir().file("drives/c/Program Files (x86)/Tidewell/Agent");
         fs::create_directories(installDir);
-        ASSERT_EQ(twreg({"delete", kAgentKey + "\\SystemDetails", "/v", "TWAgentResourceID", "/f"}), 0);
+        ASSERT_EQ(twreg({"delete", kAgentKey + "\\SystemDetails", "/v", "TWAgentResourceID", "/f"}),
+                  0);
     }
     int twreg(const std::vector<std::string>& args) {
         std::vector<std::string> all = {"--registry", reg.dbPath()};
@@ -31,11 +32,14 @@ protected:
     void pointServerAt(uint16_t port) {
         for (const char* name : {"TWServerName", "TWServerFlatName", "TWServerIPAddress",
                                  "TWServerSecIPAddress", "TWLastAccessName"})
-            ASSERT_EQ(twreg({"add", kAgentKey + "\\ServerInfo", "/v", name, "/d", "127.0.0.1", "/f"}), 0);
+            ASSERT_EQ(
+                twreg({"add", kAgentKey + "\\ServerInfo", "/v", name, "/d", "127.0.0.1", "/f"}), 0);
         ASSERT_EQ(twreg({"add", kAgentKey + "\\ServerInfo", "/v", "TWServerPort", "/d",
                          std::to_string(port), "/f"}),
                   0);
-        ASSERT_EQ(twreg({"add", kAgentKey + "\\ServerInfo", "/v", "TWServerProtocol", "/d", "http", "/f"}), 0);
+        ASSERT_EQ(twreg({"add", kAgentKey + "\\ServerInfo", "/v", "TWServerProtocol", "/d", "http",
+                         "/f"}),
+                  0);
     }
     twtest::ProcessResult run(const std::vector<std::string>& args) {
         auto r = twtest::RunProcess(twtest::ToolPath("twprereqhandler"), args,
@@ -55,9 +59,10 @@ protected:
 TEST_F(ResourceIdRun, AsksForTheLowerCasedDocumentAndGoesOnWhenItDoesNotLoad) {
     twtest::HttpServer server;
     const std::string path = "/client-data/contoso-0042/domains/workgroup/resources/demo-pc01.xml";
-    server.on(path, twtest::HttpBehavior{
-                        200, "", {},
-                        "<r><Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"9\"/></r>"});
+    server.on(
+        path,
+        twtest::HttpBehavior{
+            200, "", {}, "<r><Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"9\"/></r>"});
     pointServerAt(server.port());
     auto r = run({"-r", "1"});
     EXPECT_EQ(r.exitCode, 0);
@@ -76,7 +81,9 @@ TEST_F(ResourceIdRun, AsksForTheLowerCasedDocumentAndGoesOnWhenItDoesNotLoad) {
 TEST_F(ResourceIdRun, LocalDomainNameReplacesTheNameSpace) {
     twtest::HttpServer server;
     pointServerAt(server.port());
-    ASSERT_EQ(twreg({"add", kAgentKey + "\\SystemDetails", "/v", "LocalDomainName", "/d", "Corp-Net", "/f"}), 0);
+    ASSERT_EQ(twreg({"add", kAgentKey + "\\SystemDetails", "/v", "LocalDomainName", "/d",
+                     "Corp-Net", "/f"}),
+              0);
     ASSERT_EQ(twreg({"add", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VxD\\VNETSUP", "/v",
                      "Workgroup", "/d", "CORP", "/f"}),
               0);
@@ -89,7 +96,9 @@ TEST_F(ResourceIdRun, LocalDomainNameReplacesTheNameSpace) {
 TEST_F(ResourceIdRun, IdentifierInTheRegistryMeansNoRequest) {
     twtest::HttpServer server;
     pointServerAt(server.port());
-    ASSERT_EQ(twreg({"add", kAgentKey + "\\SystemDetails", "/v", "TWAgentResourceID", "/d", "55", "/f"}), 0);
+    ASSERT_EQ(
+        twreg({"add", kAgentKey + "\\SystemDetails", "/v", "TWAgentResourceID", "/d", "55", "/f"}),
+        0);
     EXPECT_EQ(run({}).exitCode, 0);
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(logHas("The Agent Machine Resource Id is given by -> 55 \n"));

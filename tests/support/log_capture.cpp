@@ -20,7 +20,9 @@ LogCapture::~LogCapture() {
     FreeLogConfig();
 }
 
-std::string LogCapture::text() const { return ReadFileText(path_); }
+std::string LogCapture::text() const {
+    return ReadFileText(path_);
+}
 
 std::vector<std::string> LogCapture::messages() const {
     std::vector<std::string> out;

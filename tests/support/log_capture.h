@@ -10,7 +10,7 @@
 namespace twtest {
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(unsigned char level = 4);
     ~LogCapture();
     // The whole file as written so far.
@@ -20,7 +20,7 @@ public:
     bool has(const std::string& message) const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     TempDir dir_;
     std::string path_;
 };

@@ -139,8 +139,7 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPos
 DWORD GetFileSize(HANDLE file, LPDWORD high);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL LockFile(HANDLE file, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow, DWORD lengthHigh);
-BOOL UnlockFile(HANDLE file, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow,
-                DWORD lengthHigh);
+BOOL UnlockFile(HANDLE file, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow, DWORD lengthHigh);
 BOOL DeleteFileA(LPCSTR path);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);

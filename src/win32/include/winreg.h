@@ -81,10 +81,10 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWO
                       LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
                       LPDWORD type, LPBYTE data, LPDWORD dataSize);
-LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved,
-                         LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
-                         LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
-                         LPDWORD securityDescriptor, PFILETIME lastWrite);
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved, LPDWORD subKeys,
+                         LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+                         LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+                         PFILETIME lastWrite);
 LSTATUS RegCloseKey(HKEY key);
 
 #ifdef __cplusplus

@@ -25,7 +25,8 @@ using Values = std::map<std::string, std::string>;
 
 void put(const char* key, const Values& values) {
     for (const auto& [name, data] : values)
-        ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, key, name.c_str(), data.c_str(), REG_SZ), 0u) << name;
+        ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, key, name.c_str(), data.c_str(), REG_SZ), 0u)
+            << name;
 }
 
 std::string regText(const char* key, const char* name) {
@@ -38,7 +39,7 @@ std::string regText(const char* key, const char* name) {
 }
 
 class AgentParams : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
 #ifndef _WIN32
         TwLinuxSetProcessIs64Bit(0);
@@ -118,8 +119,10 @@ TEST_F(AgentParams, MissingServerNameIsFatal) {
     twtest::LogCapture log(4);
     ASSERT_EQ(deleteValue(HKEY_LOCAL_MACHINE, kServerKey, "TWServerName"), 0u);
     EXPECT_EQ(InitializeAgentParameters(), 13u);
-    EXPECT_TRUE(log.has("InitializeServerDetailsFromRegistry : Error while fetching server name from registry! "));
-    EXPECT_TRUE(log.has("InitializeAgentParameters : Error while fetching Server details from registry! "));
+    EXPECT_TRUE(log.has(
+        "InitializeServerDetailsFromRegistry : Error while fetching server name from registry! "));
+    EXPECT_TRUE(
+        log.has("InitializeAgentParameters : Error while fetching Server details from registry! "));
     EXPECT_STREQ(gv_twProductCode, "TWEX");
     EXPECT_EQ(HTTPRequestTimeout, 60000u);
 }
@@ -129,7 +132,8 @@ TEST_F(AgentParams, EmptyCustomerIdIsFatal) {
     put(gv_RegKey, {{"CustomerId", ""}});
     EXPECT_EQ(InitializeAgentParameters(), 13u);
     EXPECT_TRUE(log.has("GetCustomerId: error while retrieving customerid"));
-    EXPECT_TRUE(log.has("InitializeAgentDetails : Error while fetching customer Id from registry! "));
+    EXPECT_TRUE(
+        log.has("InitializeAgentDetails : Error while fetching customer Id from registry! "));
 }
 
 TEST_F(AgentParams, TransferRateWriteBacks) {
@@ -138,8 +142,8 @@ TEST_F(AgentParams, TransferRateWriteBacks) {
         DWORD rate;
         const char* after;
     };
-    for (const Case& c : {Case{"4000", 0, "0"}, Case{"3072", 3072, "3072"}, Case{"-5", 0, "0"},
-                          Case{"", 0, "0"}}) {
+    for (const Case& c :
+         {Case{"4000", 0, "0"}, Case{"3072", 3072, "3072"}, Case{"-5", 0, "0"}, Case{"", 0, "0"}}) {
         put(gv_RegKey, {{"DataTransferRate_KBps", c.stored}});
         ASSERT_EQ(InitializeAgentDetails(), 0u);
         EXPECT_EQ(DataTransferRate_KBps, c.rate) << c.stored;
@@ -159,7 +163,8 @@ TEST_F(AgentParams, MissingDsRouteIsWrittenBackAsNo) {
 
 TEST_F(AgentParams, DistributionServerRouting) {
     twtest::LogCapture log(4);
-    put(gv_RegKey, {{"EnableDistributionServer", "YES"}, {"EnableDSRoute", "YES"}, {"ProxyEnabled", "yes"}});
+    put(gv_RegKey,
+        {{"EnableDistributionServer", "YES"}, {"EnableDSRoute", "YES"}, {"ProxyEnabled", "yes"}});
     put(kServerKey, {{"DistributionServerName", "ds.branch.example"},
                      {"DistributionServerPort", "8080"},
                      {"DistributionServerIPAddress", "198.51.100.7"},
@@ -173,7 +178,8 @@ TEST_F(AgentParams, DistributionServerRouting) {
     EXPECT_STREQ(TWServerIPAddress, "198.51.100.7");
     EXPECT_EQ(TWServerSecIPAddress, nullptr) << "three characters or fewer are dropped";
     EXPECT_STREQ(ProxyEnabled, "NO");
-    EXPECT_EQ(gv_distributionServerPort, 8443) << "the distribution server takes the https protocol";
+    EXPECT_EQ(gv_distributionServerPort, 8443)
+        << "the distribution server takes the https protocol";
     EXPECT_EQ(regText(kServerKey, "DistributionServerProtocol"), "https");
     EXPECT_TRUE(log.has("Enable Distribution Server Route                       -> 1 "));
 }

@@ -17,7 +17,8 @@ struct Adapters {
     std::deque<IP_ADAPTER_INFO> adapters;
     std::deque<IP_ADDR_STRING> extra;
 
-    IP_ADAPTER_INFO* add(std::vector<BYTE> mac, std::vector<std::pair<std::string, std::string>> ips) {
+    IP_ADAPTER_INFO* add(std::vector<BYTE> mac,
+                         std::vector<std::pair<std::string, std::string>> ips) {
         IP_ADAPTER_INFO a;
         memset(&a, 0, sizeof a);
         a.AddressLength = static_cast<UINT>(mac.size());
@@ -33,7 +34,8 @@ struct Adapters {
                 slot->Next = &extra.back();
                 slot = slot->Next;
             }
-            strncpy(slot->IpAddress.String, ips[i].first.c_str(), sizeof slot->IpAddress.String - 1);
+            strncpy(slot->IpAddress.String, ips[i].first.c_str(),
+                    sizeof slot->IpAddress.String - 1);
             strncpy(slot->IpMask.String, ips[i].second.c_str(), sizeof slot->IpMask.String - 1);
         }
         if (adapters.size() > 1)

@@ -56,7 +56,7 @@ std::string name(const OsVersionData& v, DWORD major = 0, DWORD minor = 0) {
 }
 
 class OsName : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_productName.clear();
         g_productNameOk = false;
@@ -72,7 +72,8 @@ TEST_F(OsName, ModernRowsOfTheFormatTable) {
     EXPECT_EQ(name(modern(10, 0, 7, false, true)), "Windows Server 2016 Standard Edition (x64)");
     EXPECT_EQ(name(modern(10, 0, 7, false, false)), "Windows Server 2016 Standard Edition (x64)");
     EXPECT_EQ(name(modern(6, 2, 8, false, false)), "Windows Server 2012 Datacenter Edition (x64)");
-    EXPECT_EQ(name(modern(6, 3, 10, false, false)), "Windows Server 2012 R2 Enterprise Edition (x64)");
+    EXPECT_EQ(name(modern(6, 3, 10, false, false)),
+              "Windows Server 2012 R2 Enterprise Edition (x64)");
     EXPECT_EQ(name(modern(6, 1, 7, false, false)), "Windows Server 2008 R2 Standard Edition");
     EXPECT_EQ(name(modern(6, 0, 1, true, false)), "Windows Vista Ultimate Edition");
     EXPECT_EQ(name(modern(6, 1, 1, true, true)), "Windows 7 Ultimate Edition (x64)");
@@ -152,16 +153,20 @@ TEST_F(OsName, LegacyNtProducts) {
     EXPECT_EQ(name(legacyNt(5, 1, VER_NT_WORKSTATION, VER_SUITE_PERSONAL, false)),
               "Windows XP Home Edition ");
     EXPECT_EQ(name(legacyNt(5, 1, VER_NT_WORKSTATION, 0, false)), "Windows XP Professional");
-    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_WORKSTATION, 0, true)), "Windows XP Professional x64 Edition");
-    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_SERVER, VER_SUITE_ENTERPRISE | VER_SUITE_DATACENTER, true)),
-              "Windows Server 2003, Enterprise x64 Edition");
-    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_SERVER, VER_SUITE_ENTERPRISE | VER_SUITE_DATACENTER, false)),
-              "Windows Server 2003, Datacenter Edition");
+    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_WORKSTATION, 0, true)),
+              "Windows XP Professional x64 Edition");
+    EXPECT_EQ(
+        name(legacyNt(5, 2, VER_NT_SERVER, VER_SUITE_ENTERPRISE | VER_SUITE_DATACENTER, true)),
+        "Windows Server 2003, Enterprise x64 Edition");
+    EXPECT_EQ(
+        name(legacyNt(5, 2, VER_NT_SERVER, VER_SUITE_ENTERPRISE | VER_SUITE_DATACENTER, false)),
+        "Windows Server 2003, Datacenter Edition");
     EXPECT_EQ(name(legacyNt(5, 2, VER_NT_DOMAIN_CONTROLLER, VER_SUITE_BLADE, false)),
               "Windows Server 2003, Web Edition");
     EXPECT_EQ(name(legacyNt(5, 2, VER_NT_SERVER, VER_SUITE_SMALLBUSINESS_RESTRICTED, false)),
               "Windows Server 2003 for Small Business Server");
-    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_SERVER, 0, false)), "Windows Server 2003, Standard Edition");
+    EXPECT_EQ(name(legacyNt(5, 2, VER_NT_SERVER, 0, false)),
+              "Windows Server 2003, Standard Edition");
     EXPECT_EQ(name(legacyNt(5, 0, VER_NT_SERVER, VER_SUITE_ENTERPRISE, false)),
               "Windows 2000 Advanced Server");
     EXPECT_EQ(name(legacyNt(4, 0, VER_NT_WORKSTATION, 0, false)), "Windows NT Workstation 4.0");

@@ -46,7 +46,7 @@ void registerAgentparams() {
 
 // The agent settings the request reads, pointing at the loopback server.
 class ResourceId : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
 #ifndef _WIN32
         TwLinuxSetProcessIs64Bit(0);
@@ -109,14 +109,17 @@ TEST_F(ResourceId, SelectsStoresAndNotifies) {
     EXPECT_EQ(storedId(), "424242");
     EXPECT_EQ(service.codes(), std::vector<uint32_t>{147});
     ASSERT_EQ(server.requestCount(), 1u);
-    EXPECT_EQ(server.requests()[0].target, "/client-data/acme-01/domains/corp/resources/pc-seventeen.xml");
-    EXPECT_TRUE(log.has("GetResourceIDFromServer : The Resource ID from the server is given  by 424242 "));
+    EXPECT_EQ(server.requests()[0].target,
+              "/client-data/acme-01/domains/corp/resources/pc-seventeen.xml");
+    EXPECT_TRUE(
+        log.has("GetResourceIDFromServer : The Resource ID from the server is given  by 424242 "));
     EXPECT_TRUE(log.has("SendServiceMsg : Notification is succeeded"));
 }
 
 TEST_F(ResourceId, LocalDomainNameReplacesTheNameSpaceWithoutCase) {
     registerAgentparams();
-    ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kDetailsKey, "LocalDomainName", "Corp-Net", REG_SZ), 0u);
+    ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, kDetailsKey, "LocalDomainName", "Corp-Net", REG_SZ),
+              0u);
     server.on("/client-data/acme-01/domains/corp-net/resources/pc-seventeen.xml",
               twtest::HttpBehavior{200, "", {}, kDocument});
     twtest::LogCapture log(4);
@@ -126,12 +129,15 @@ TEST_F(ResourceId, LocalDomainNameReplacesTheNameSpaceWithoutCase) {
     free(id);
     EXPECT_TRUE(log.has("domainNameFromReg: Corp-Net"));
     EXPECT_TRUE(log.has("lower_CDPath: client-data/acme-01/domains/corp-net"));
-    EXPECT_TRUE(log.has("resourceIdXmlPath: /client-data/acme-01/domains/corp-net/resources/pc-seventeen.xml"));
+    EXPECT_TRUE(log.has(
+        "resourceIdXmlPath: /client-data/acme-01/domains/corp-net/resources/pc-seventeen.xml"));
 }
 
 TEST_F(ResourceId, WithoutDefinitionsTheDocumentDoesNotLoad) {
-    server.on("/client-data/acme-01/domains/corp/resources/pc-seventeen.xml",
-              twtest::HttpBehavior{200, "", {}, "<r><Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"1\"/></r>"});
+    server.on(
+        "/client-data/acme-01/domains/corp/resources/pc-seventeen.xml",
+        twtest::HttpBehavior{
+            200, "", {}, "<r><Agentparams PARAM_NAME=\"RESOURCE_ID\" param_Value=\"1\"/></r>"});
     twtest::LogCapture log(4);
     char* id = nullptr;
     GetResourceIDFromServer(&id);
@@ -144,13 +150,15 @@ TEST_F(ResourceId, WithoutDefinitionsTheDocumentDoesNotLoad) {
 TEST_F(ResourceId, NoMatchingRowWritesNothing) {
     registerAgentparams();
     server.on("/client-data/acme-01/domains/corp/resources/pc-seventeen.xml",
-              twtest::HttpBehavior{200, "", {}, "<r><Agentparams PARAM_NAME=\"OTHER\" param_Value=\"1\"/></r>"});
+              twtest::HttpBehavior{
+                  200, "", {}, "<r><Agentparams PARAM_NAME=\"OTHER\" param_Value=\"1\"/></r>"});
     twtest::LogCapture log(4);
     char* id = nullptr;
     EXPECT_EQ(GetResourceIDFromServer(&id), 0u);
     EXPECT_EQ(id, nullptr);
     EXPECT_EQ(storedId(), "<missing>");
-    EXPECT_TRUE(log.has("GetResourceIDFromServer : No row objects corresponding to the resource id is found "));
+    EXPECT_TRUE(log.has(
+        "GetResourceIDFromServer : No row objects corresponding to the resource id is found "));
 }
 
 TEST_F(ResourceId, ServerErrorIsTheResult) {

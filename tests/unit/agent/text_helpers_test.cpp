@@ -26,7 +26,8 @@ std::u16string ownW(WCHAR* s) {
 } // namespace
 
 TEST(TextConversions, Utf8AndUtf16RoundTrip) {
-    const char* utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80";
+    const char* utf8 = "Gr\xC3\xBC\xC3\x9F"
+                       "e \xF0\x9F\x98\x80";
     WCHAR* wide = nullptr;
     ASSERT_TRUE(ChangeUtf8ToWideStr(utf8, &wide));
     EXPECT_EQ(std::u16string(wide), u"Grüße 😀");
@@ -105,7 +106,8 @@ TEST(FileProbes, AFileHeldWithoutSharingCountsAsMissing) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(IsFileExist(dir.file("held").c_str()), 0);
     LONGLONG size = 0;
-    EXPECT_TRUE(GetFileSize64(dir.file("held").c_str(), &size)) << "attribute access needs no sharing";
+    EXPECT_TRUE(GetFileSize64(dir.file("held").c_str(), &size))
+        << "attribute access needs no sharing";
     EXPECT_EQ(size, 3);
     CloseHandle(h);
     EXPECT_EQ(IsFileExist(dir.file("held").c_str()), 1);
@@ -185,7 +187,8 @@ TEST(WideHelpers, CompareSearchLowerFormat) {
 TEST(UrlText, FindAndReplaceWithoutCase) {
     EXPECT_EQ(own(FindAndReplaceWithNoCase("client-data/x/domains/CORP", "corp", "Corp-Net")),
               "client-data/x/domains/Corp-Net");
-    EXPECT_EQ(own(FindAndReplaceWithNoCase("aXbxc", "x", "yy")), "aXbxc") << "a one-character old text is refused";
+    EXPECT_EQ(own(FindAndReplaceWithNoCase("aXbxc", "x", "yy")), "aXbxc")
+        << "a one-character old text is refused";
     EXPECT_EQ(own(FindAndReplaceWithNoCase("abABab", "ab", "-")), "---");
     EXPECT_EQ(own(FindAndReplaceWithNoCase("abab", "ab", "AB")), "abab");
     EXPECT_EQ(own(FindAndReplaceWithNoCase("a", "ab", "c")), "a");

@@ -13,7 +13,7 @@ void parse(std::vector<const char*> args) {
 }
 
 class Options : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FreeCheckerOptions();
         gv_options = CheckerOptions();
@@ -31,8 +31,8 @@ TEST_F(Options, EachOptionConsumesTheNextArgument) {
 
 TEST_F(Options, AllChecksAndTexts) {
     twtest::LogCapture log(1);
-    parse({"-m", "1", "-r", "1", "-e", "1", "-q", "1", "-p", "KB1", "-l", "Prod", "-v", "2.0", "-d",
-           "dep.txt", "-x", "x64", "-j", "1.8", "-s", "ignored"});
+    parse({"-m",   "1",  "-r",  "1",  "-e",      "1",  "-q",  "1",  "-p",  "KB1", "-l",
+           "Prod", "-v", "2.0", "-d", "dep.txt", "-x", "x64", "-j", "1.8", "-s",  "ignored"});
     const CheckerOptions& o = gv_options;
     EXPECT_EQ(o.checkVM + o.checkPAE + o.checkECP + o.checkSSE2, 4);
     EXPECT_STREQ(o.patchName, "KB1");

@@ -32,7 +32,8 @@ TEST(LogLayout, LineHasStampThreadTagAndMessage) {
     LogInfo("hello %d\n", 42);
     auto lines = headerLines(log.text());
     ASSERT_EQ(lines.size(), 1u);
-    std::regex re(R"(^\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \] \[ -?\d+ \] \[INFO\] hello 42$)");
+    std::regex re(
+        R"(^\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \] \[ -?\d+ \] \[INFO\] hello 42$)");
     EXPECT_TRUE(std::regex_match(lines[0], re)) << lines[0];
     EXPECT_NE(lines[0].find("[ " + std::to_string(static_cast<int>(GetCurrentThreadId())) + " ]"),
               std::string::npos);
@@ -246,8 +247,9 @@ TEST(LogFormat, ConversionsMatchWindowsWidths) {
                        static_cast<long long>(1) << 40),
               "-5|4000000000|1099511627776");
     EXPECT_EQ(TwFormat("%-10.d|%5s|%%|%x", 0, "ab", 255), "          |   ab|%|ff");
-    EXPECT_EQ(TwFormat("%s|%S", static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr)),
-              "(null)|(null)");
+    EXPECT_EQ(
+        TwFormat("%s|%S", static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr)),
+        "(null)|(null)");
     EXPECT_EQ(TwFormat("trailing %"), "trailing %");
     std::string big(5000, 'x');
     EXPECT_EQ(TwFormat("<%s>", big.c_str()).size(), big.size() + 2);

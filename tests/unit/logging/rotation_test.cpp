@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string sized(size_t n) { return std::string(n, 'x'); }
+std::string sized(size_t n) {
+    return std::string(n, 'x');
+}
 
 std::vector<std::string> namesIn(const std::string& dir) {
     std::vector<std::string> out;
@@ -106,7 +108,8 @@ TEST(Rotation, NameWithoutLogExtensionHasAnEmptyBase) {
     RotateSpecificLogs(dir.path().c_str(), &names[0], 5, 1, 1);
     EXPECT_EQ(twtest::ReadFileText(dir.file("1.log")), "live");
     // The count takes in every entry of the folder, "." and ".." too.
-    EXPECT_TRUE(log.has("RotateSpecificLogs : The return Value from FindNumberOfRepeatedFileNames method is : 3 "))
+    EXPECT_TRUE(log.has(
+        "RotateSpecificLogs : The return Value from FindNumberOfRepeatedFileNames method is : 3 "))
         << log.text();
 }
 

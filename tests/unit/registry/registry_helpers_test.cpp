@@ -61,7 +61,7 @@ DWORD dwordOf(const RawValue& v) {
 }
 
 class RegistryHelpers : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
 #ifndef _WIN32
         TwLinuxSetProcessIs64Bit(0);
@@ -82,7 +82,8 @@ TEST_F(RegistryHelpers, ReadRegSZMissingValueIsSilentMissingKeyIsLogged) {
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(log.messages().size(), before);
     EXPECT_EQ(ReadRegSZ(HKEY_LOCAL_MACHINE, "Software\\Nowhere", "x", &out), 2u);
-    EXPECT_TRUE(log.has("ReadRegSZ: Error while opening registry key Software\\Nowhere ,and the error is  2 "));
+    EXPECT_TRUE(log.has(
+        "ReadRegSZ: Error while opening registry key Software\\Nowhere ,and the error is  2 "));
 }
 
 TEST_F(RegistryHelpers, ReadRegSZGivesTextAndFiveSpareZeros) {
@@ -145,8 +146,10 @@ TEST_F(RegistryHelpers, NullNameOrDataTouchesNothing) {
     EXPECT_EQ(writeValueEx(HKEY_LOCAL_MACHINE, kKey, "x", nullptr, REG_SZ), 13u);
     HKEY h = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
-    EXPECT_NE(log.text().find("[INFO] writeValue : Valuename or Valuedata is Empty "), std::string::npos);
-    EXPECT_NE(log.text().find("[ERROR] writeValueEx : Valuename or Valuedata is Empty "), std::string::npos);
+    EXPECT_NE(log.text().find("[INFO] writeValue : Valuename or Valuedata is Empty "),
+              std::string::npos);
+    EXPECT_NE(log.text().find("[ERROR] writeValueEx : Valuename or Valuedata is Empty "),
+              std::string::npos);
 }
 
 TEST_F(RegistryHelpers, DwordTextRules) {
@@ -230,7 +233,8 @@ TEST_F(RegistryHelpers, DeleteKeyTree) {
     ASSERT_EQ(writeValue(HKEY_LOCAL_MACHINE, "Software\\T\\e", "v", "1", REG_SZ), 0u);
     EXPECT_TRUE(deleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T"));
     HKEY h = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\T", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\T", 0, KEY_READ, &h),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(deleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T"));
 }
 
