@@ -509,7 +509,9 @@ DWORD DownloadResumeHandler::ProcessDownloadedBuffer(const char* bytes, DWORD le
         }
         bytesSavedThisRun_ += length;
         LogDebug("File updated with data.\n");
-        FlushFileBuffers(file);
+        // No flush to disk here: a flush per save holds the transfer to the
+        // disk's write speed. The record follows the write, which is all a
+        // killed process needs; only a power cut can leave it ahead of the disk.
         CloseHandle(file);
         if (temporary_)
             return 0;
