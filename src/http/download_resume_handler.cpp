@@ -233,7 +233,8 @@ DWORD DownloadResumeHandler::Initialize(const WCHAR* destinationPath,
                          "created (%d), downloading without a record \n",
                          rc);
                 temporary_ = true;
-            } else if (StoreUniqueIdForUrl(meta.Handle())) {
+            } else {
+                StoreUniqueIdForUrl(meta.Handle());
                 SetDword(meta.Handle(), "InterSaveByteLimit", saveLimit_);
             }
             meta.Close();

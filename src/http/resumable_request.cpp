@@ -63,17 +63,22 @@ std::string HeaderText(HINTERNET request, DWORD query) {
 
 // The Content-Length as text: true when it fits 32 bits (or is absent).
 bool LengthFits(HINTERNET request) {
-    std::string text = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
-    size_t digits = 0;
+    WCHAR text[64];
+    memset(text, 0, sizeof(text));
+    DWORD bytes = sizeof(text) - sizeof(WCHAR);
+    if (!g_httpCalls.QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH,
+                                  WINHTTP_HEADER_NAME_BY_INDEX, text, &bytes,
+                                  WINHTTP_NO_HEADER_INDEX))
+        return GetLastError() != ERROR_INSUFFICIENT_BUFFER;
     ULONGLONG v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
+    for (const WCHAR* p = text; *p != 0; ++p) {
+        if (*p < '0' || *p > '9')
             continue;
-        if (++digits > 12)
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v > 0xFFFFFFFFull)
             return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
     }
-    return v <= 0xFFFFFFFFull;
+    return true;
 }
 
 } // namespace
