@@ -126,6 +126,32 @@ using namespace twresume;
 
 namespace {
 
+// The URL's value is named by the URL itself, passed as UTF-16 so that every
+// character of it names the same value whatever the code page.
+LONG ReadUrlId(HKEY meta, const WCHAR* url, std::string* id) {
+    WCHAR text[128];
+    memset(text, 0, sizeof(text));
+    DWORD bytes = sizeof(text) - sizeof(WCHAR);
+    DWORD type = 0;
+    LONG rc = RegQueryValueExW(meta, url, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (type != REG_SZ)
+        return ERROR_INVALID_DATA;
+    *id = Narrow(text);
+    return ERROR_SUCCESS;
+}
+
+LONG WriteUrlId(HKEY meta, const WCHAR* url, const std::string& id) {
+    TwWString text = Wide(id.c_str());
+    return RegSetValueExW(meta, url, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+}
+
+} // namespace
+
+namespace {
+
 const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 // A mark older than this belongs to a download that is taken for dead.
 const LONGLONG kStaleMarkMillis = 90LL * 60 * 1000;
@@ -187,9 +213,7 @@ void DownloadResumeHandler::ReleaseLock(bool removeFile) {
 }
 
 bool DownloadResumeHandler::StoreUniqueIdForUrl(HKEY metaKey) {
-    LONG rc = RegSetValueExA(metaKey, urlUtf8_.c_str(), 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(uniqueId_.c_str()),
-                             static_cast<DWORD>(uniqueId_.size() + 1));
+    LONG rc = WriteUrlId(metaKey, url_.c_str(), uniqueId_);
     if (rc == ERROR_SUCCESS)
         return true;
     // Without the URL's value no later attempt finds the record: keep none.
@@ -273,20 +297,19 @@ DWORD DownloadResumeHandler::Initialize(const WCHAR* destinationPath,
         LogInfo("Download folder = %S\tperiodic save limit = %d\n", repositoryName_.c_str(),
                 saveLimit_);
 
-        bytes = 255;
-        memset(text, 0, sizeof(text));
-        rc = meta.QueryStringValue(urlUtf8_.c_str(), text, &bytes);
-        bool recorded = rc == ERROR_SUCCESS && UsableId(text);
+        std::string recordedId;
+        rc = ReadUrlId(meta.Handle(), url_.c_str(), &recordedId);
+        bool recorded = rc == ERROR_SUCCESS && UsableId(recordedId);
         if (rc == ERROR_SUCCESS && !recorded)
             LogError("DownloadResumeHandler::Initialize : The recorded unique id %s is not usable, "
                      "forming a new one \n",
-                     text);
+                     recordedId.c_str());
         if (!recorded) {
             uniqueId_.clear();
             FormUniqueFileName();
             StoreUniqueIdForUrl(meta.Handle());
         } else {
-            uniqueId_ = text;
+            uniqueId_ = recordedId;
             FormUniqueFileName();
             LogInfo("Unique id for the file is %s\n", uniqueId_.c_str());
             GetFileDataFromRegistry();
@@ -320,7 +343,10 @@ DWORD DownloadResumeHandler::FormUniqueFileName() {
                          static_cast<int>(GetCurrentThreadId()));
             LogInfo("Formed Unique id for the file is %s\n", uniqueId_.c_str());
         }
-        TwWString folder = Wide(gv_agentInstallDir) + repositoryName_;
+        TwWString folder = Wide(gv_agentInstallDir);
+        if (!folder.empty() && folder.back() != '\\' && folder.back() != '/')
+            folder += '\\';
+        folder += repositoryName_;
         partialFilePath_ = folder + Wide(uniqueId_.c_str());
         CreateDirectoryW(folder.c_str(), nullptr);
         LogInfo("Temporary file path is %S\n", folder.c_str());
@@ -639,13 +665,11 @@ DWORD DownloadResumeHandler::CleanFileAndRegistry() {
         // download that runs beside it.
         if (!temporary_ && UsableId(uniqueId_)) {
             RegistryKey meta;
-            char text[256];
-            DWORD bytes = 255;
-            memset(text, 0, sizeof(text));
+            std::string recordedId;
             bool ours =
                 meta.Open(HKEY_LOCAL_MACHINE, MetaKeyPath().c_str(), kAccess) == ERROR_SUCCESS &&
-                meta.QueryStringValue(urlUtf8_.c_str(), text, &bytes) == ERROR_SUCCESS &&
-                uniqueId_ == text;
+                ReadUrlId(meta.Handle(), url_.c_str(), &recordedId) == ERROR_SUCCESS &&
+                uniqueId_ == recordedId;
             meta.Close();
             if (ours)
                 deleteValue(HKEY_LOCAL_MACHINE, Wide(MetaKeyPath().c_str()).c_str(), url_.c_str());

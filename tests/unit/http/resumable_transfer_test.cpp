@@ -230,6 +230,28 @@ TEST_F(ResumableTransfer, ReopenRefusedSavesWhatWasReadForTheNextAttempt) {
     EXPECT_EQ(Dest(), PatternBytes(0, 600000));
 }
 
+TEST_F(ResumableTransfer, UrlBeyondAsciiKeepsAndCleansItsRecord) {
+    const std::string url = "/pkg/\xc3\xb1"
+                            "and\xc3\xba-\xe6\x9b\xb4\xe6\x96\xb0.msi";
+    // The request line carries it percent-encoded.
+    const std::string target = "/pkg/%C3%B1and%C3%BA-%E6%9B%B4%E6%96%B0.msi";
+    HttpBehavior cut = File(50000);
+    cut.cutAfter = 20000;
+    HttpBehavior busy;
+    busy.status = 503;
+    server_.on(target, std::vector<HttpBehavior>{File(50000), cut, busy});
+    EXPECT_EQ(Ex(url), 503u);
+    const std::string id = IdOf(url);
+    ASSERT_FALSE(id.empty());
+    server_.on(target, File(50000));
+    ASSERT_EQ(Ex(url), 0u);
+    EXPECT_EQ(Ranges().back(), "GET bytes=20000-50000");
+    EXPECT_EQ(Dest(), PatternBytes(0, 50000));
+    EXPECT_EQ(IdOf(url), "");
+    EXPECT_FALSE(SubkeyExists(id));
+    EXPECT_TRUE(RepoFiles().empty());
+}
+
 TEST_F(ResumableTransfer, ReadTimeOutIsAnsweredWithARangeFromTheBytesReceived) {
     server_.on(kUrl, File(400000));
     g_fake.dataError = ERROR_WINHTTP_TIMEOUT;
