@@ -44,11 +44,18 @@ int deleteAtLocked(Vector* vector, int32_t position) {
     return 1;
 }
 
+// h = (h * 26 + byte) mod count for each byte. Reducing only when the next
+// step could overflow gives the same bucket with far fewer divisions.
 uint32_t bucketOf(const char* key, int32_t count) {
+    const auto n = static_cast<uint64_t>(count);
+    const uint64_t limit = (UINT64_MAX - 255u) / 26u;
     uint64_t h = 0;
-    for (const auto* b = reinterpret_cast<const unsigned char*>(key); *b != 0; ++b)
-        h = (h * 26u + *b) % static_cast<uint64_t>(count);
-    return static_cast<uint32_t>(h);
+    for (const auto* b = reinterpret_cast<const unsigned char*>(key); *b != 0; ++b) {
+        if (h > limit)
+            h %= n;
+        h = h * 26u + *b;
+    }
+    return static_cast<uint32_t>(h % n);
 }
 
 char* copyKey(const char* key) {

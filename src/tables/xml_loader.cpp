@@ -38,9 +38,14 @@ const uint64_t kBaseBudget = 16u * 1024u * 1024u;
 const uint64_t kBudgetPerByte = 64;
 const uint64_t kBudgetPerNode = 256;
 
-struct Budget {
-    uint64_t left;
+// What one load carries from element to element.
+struct LoadState {
+    uint64_t left; // the work budget
     bool spent;
+    // The table of the last element: siblings are mostly rows of one table,
+    // and libxml2 keeps one copy of each name, so a name compares by address.
+    const unsigned char* lastName;
+    TableData* lastTable;
 };
 
 bool sameName(const char* a, const char* b) {
@@ -250,15 +255,29 @@ struct KeyRef {
     char* value;
 };
 
+// A few references live inside the record; never copy one once it holds them.
 struct KeyRefs {
     KeyRef* items;
     int count;
+    KeyRef inlineItems[4];
 };
+
+bool reserveKeyRefs(KeyRefs* refs, int n) {
+    refs->count = 0;
+    if (n <= 4) {
+        memset(refs->inlineItems, 0, sizeof refs->inlineItems);
+        refs->items = refs->inlineItems;
+        return true;
+    }
+    refs->items = static_cast<KeyRef*>(calloc(static_cast<size_t>(n), sizeof(KeyRef)));
+    return refs->items != nullptr;
+}
 
 void freeKeyRefs(KeyRefs* refs) {
     for (int i = 0; i < refs->count; ++i)
         free(refs->items[i].value);
-    free(refs->items);
+    if (refs->items != refs->inlineItems)
+        free(refs->items);
     refs->items = nullptr;
     refs->count = 0;
 }
@@ -270,8 +289,7 @@ bool buildForeignRefs(TableDefn* defn, KeyRefs* out) {
         defn->constraints->foreignKeys == nullptr || defn->constraints->foreignKeys->count == 0)
         return true;
     Vector* fks = defn->constraints->foreignKeys;
-    out->items = static_cast<KeyRef*>(calloc(static_cast<size_t>(fks->count), sizeof(KeyRef)));
-    if (out->items == nullptr)
+    if (!reserveKeyRefs(out, fks->count))
         return false;
     for (VectorNode* n = fks->head; n != nullptr && out->count < fks->count; n = n->next) {
         auto* fk = static_cast<ForeignKeyDefn*>(n->data);
@@ -285,7 +303,7 @@ bool buildForeignRefs(TableDefn* defn, KeyRefs* out) {
 
 struct Resolver {
     Doc* doc;
-    Budget* budget;
+    LoadState* budget;
     TableDefn* chain[kMaxKeyResolutionDepth];
     int depth;
     bool failed;
@@ -442,9 +460,7 @@ bool buildPrimaryRefs(Resolver* r, Node* element, TableDefn* defn, KeyRefs* out)
     if (defn == nullptr || defn->constraints == nullptr || defn->constraints->primaryKeyCount <= 0)
         return true;
     ConstraintDefn* c = defn->constraints;
-    out->items =
-        static_cast<KeyRef*>(calloc(static_cast<size_t>(c->primaryKeyCount), sizeof(KeyRef)));
-    if (out->items == nullptr)
+    if (!reserveKeyRefs(out, c->primaryKeyCount))
         return false;
     for (int32_t i = 0; i < c->primaryKeyCount; ++i) {
         const char* pk = c->primaryKeys[i];
@@ -627,15 +643,20 @@ void replaceValue(void** values, int32_t* lengths, int i, ColumnType type, void*
 }
 
 // One element: a row of the table named like it, or a container.
-int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, Budget* budget) {
+int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* budget) {
     const char* name = nodeName(element);
-    TableData* table = GetTableDataByName(name);
+    TableData* table = element->name == budget->lastName ? budget->lastTable : nullptr;
     if (table == nullptr) {
-        CreateTable(name);
         table = GetTableDataByName(name);
+        if (table == nullptr) {
+            CreateTable(name);
+            table = GetTableDataByName(name);
+        }
+        if (table == nullptr)
+            return strstr(name, "List") != nullptr ? 1 : 0;
+        budget->lastName = element->name;
+        budget->lastTable = table;
     }
-    if (table == nullptr)
-        return strstr(name, "List") != nullptr ? 1 : 0;
     Vector* columns = GetTableColumns(table);
     if (columns == nullptr)
         return 0;
@@ -648,8 +669,8 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, Budget* bud
     Resolver resolver{doc, budget, {}, 0, false};
     if (defn != nullptr)
         resolver.chain[resolver.depth++] = defn;
-    KeyRefs fkRefs{nullptr, 0};
-    KeyRefs pkRefs{nullptr, 0};
+    KeyRefs fkRefs{nullptr, 0, {}};
+    KeyRefs pkRefs{nullptr, 0, {}};
     // The row and its two arrays in one block: a selection then reads one
     // place per row rather than three.
     RowObject* row = CreatePackedRowObject(count);
@@ -785,7 +806,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, Budget* bud
 // Walks a sibling list and everything below it in document order, parents
 // before children, with an explicit stack. A row that fails ends its own
 // sibling list; at the top level it fails the walk.
-int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map, Budget* budget) {
+int CreateTableDataFromNodes(Doc* doc, Node* first, HashTable* map, LoadState* budget) {
     Node* stack[kMaxElementDepth];
     int depth = 0;
     Node* n = first;
@@ -895,7 +916,8 @@ int loadDocument(const char* text, size_t length, const char* url, const char* f
         return 0;
     }
     Node* root = twxml::DocGetRootElement(doc);
-    Budget budget{kBaseBudget + kBudgetPerByte * static_cast<uint64_t>(length), false};
+    LoadState budget{kBaseBudget + kBudgetPerByte * static_cast<uint64_t>(length), false, nullptr,
+                     nullptr};
     int ok =
         CreateTableDataFromNodes(doc, root != nullptr ? root->children : nullptr, map, &budget);
     if (!ok)
@@ -990,7 +1012,7 @@ HashTable* CreateTableDataFromXmlNode(Doc* document, Node* element) {
     if (map == nullptr)
         return nullptr;
     // A caller's document has no size here; its elements and attributes stand in.
-    Budget budget{kBaseBudget + kBudgetPerNode * countNodes(element), false};
+    LoadState budget{kBaseBudget + kBudgetPerNode * countNodes(element), false, nullptr, nullptr};
     if (!CreateTableDataFromNodes(document, element->children, map, &budget)) {
         LogError("Cannot construct table data from buffer node.\n");
         FreeDocumentMap(map);
