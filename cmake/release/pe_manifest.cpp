@@ -108,9 +108,7 @@ int main(int argc, char** argv) {
             return 2;
         sections.push_back(s);
     }
-    printf("machine: %s\n", machine == 0x14c    ? "i386"
-                            : machine == 0x8664 ? "amd64"
-                                                : "other");
+    printf("machine: %s\n", machine == 0x14c ? "i386" : machine == 0x8664 ? "amd64" : "other");
     uint64_t base = 0;
     uint32_t type = 0, name = 0, lang = 0, dataRva = 0, dataSize = 0;
     uint64_t dataAt = 0;

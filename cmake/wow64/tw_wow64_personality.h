@@ -48,9 +48,9 @@ inline LONG WINAPI CreateKeyExA(HKEY key, LPCSTR sub, DWORD reserved, LPSTR cls,
     return RegCreateKeyExA(key, sub, reserved, cls, options, View(sam),
                            const_cast<LPSECURITY_ATTRIBUTES>(sa), out, disposition);
 }
-inline LONG WINAPI CreateKeyExW(HKEY key, LPCWSTR sub, DWORD reserved, LPWSTR cls,
-                                DWORD options, REGSAM sam, const SECURITY_ATTRIBUTES* sa,
-                                PHKEY out, LPDWORD disposition) {
+inline LONG WINAPI CreateKeyExW(HKEY key, LPCWSTR sub, DWORD reserved, LPWSTR cls, DWORD options,
+                                REGSAM sam, const SECURITY_ATTRIBUTES* sa, PHKEY out,
+                                LPDWORD disposition) {
     return RegCreateKeyExW(key, sub, reserved, cls, options, View(sam),
                            const_cast<LPSECURITY_ATTRIBUTES>(sa), out, disposition);
 }
@@ -69,8 +69,7 @@ inline LONG WINAPI DeleteKeyExW(HKEY key, LPCWSTR sub, REGSAM sam, DWORD reserve
 
 typedef LONG(WINAPI* OpenTransactedFn)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY, HANDLE, PVOID);
 typedef LONG(WINAPI* CreateTransactedFn)(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM,
-                                         const SECURITY_ATTRIBUTES*, PHKEY, LPDWORD, HANDLE,
-                                         PVOID);
+                                         const SECURITY_ATTRIBUTES*, PHKEY, LPDWORD, HANDLE, PVOID);
 
 inline LONG WINAPI OpenKeyTransactedA(HKEY key, LPCSTR sub, DWORD options, REGSAM sam, PHKEY out,
                                       HANDLE transaction, PVOID extended) {

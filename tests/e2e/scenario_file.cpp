@@ -66,11 +66,21 @@ bool ReadQuoted(const std::string& s, size_t* pos, std::string* out) {
         if (i >= s.size())
             return false;
         switch (s[i++]) {
-        case '\\': *out += '\\'; break;
-        case '"': *out += '"'; break;
-        case 'n': *out += '\n'; break;
-        case 'r': *out += '\r'; break;
-        case 't': *out += '\t'; break;
+        case '\\':
+            *out += '\\';
+            break;
+        case '"':
+            *out += '"';
+            break;
+        case 'n':
+            *out += '\n';
+            break;
+        case 'r':
+            *out += '\r';
+            break;
+        case 't':
+            *out += '\t';
+            break;
         case 'x': {
             if (i + 2 > s.size() || !isxdigit(static_cast<unsigned char>(s[i])) ||
                 !isxdigit(static_cast<unsigned char>(s[i + 1])))
@@ -79,7 +89,8 @@ bool ReadQuoted(const std::string& s, size_t* pos, std::string* out) {
             i += 2;
             break;
         }
-        default: return false;
+        default:
+            return false;
         }
     }
     return false; // no closing quote

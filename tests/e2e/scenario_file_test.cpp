@@ -78,7 +78,9 @@ TEST(ScenarioRegistryData, EachTypeAsTheRegistryStoresIt) {
     std::string b;
     ASSERT_TRUE(EncodeRegistryData("REG_SZ", "1.0", &type, &b));
     EXPECT_EQ(type, 1u);
-    EXPECT_EQ(b, std::string("1\0.\0" "0\0\0\0", 8));
+    EXPECT_EQ(b, std::string("1\0.\0"
+                             "0\0\0\0",
+                             8));
     ASSERT_TRUE(EncodeRegistryData("REG_EXPAND_SZ", "\xC3\xA9\xF0\x9F\x98\x80", &type, &b));
     EXPECT_EQ(type, 2u);
     EXPECT_EQ(b, std::string("\xE9\0\x3D\xD8\x00\xDE\0\0", 8)) << "a surrogate pair";

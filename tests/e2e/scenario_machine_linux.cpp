@@ -27,8 +27,8 @@ std::string ScenarioMachine::HostPath(const std::string& windowsPath) const {
         out += '/';
         out += static_cast<char>(tolower(static_cast<unsigned char>(windowsPath[0])));
     }
-    std::string rest = windowsPath.size() >= 2 && windowsPath[1] == ':' ? windowsPath.substr(2)
-                                                                         : windowsPath;
+    std::string rest =
+        windowsPath.size() >= 2 && windowsPath[1] == ':' ? windowsPath.substr(2) : windowsPath;
     for (char c : rest)
         out += c == '\\' ? '/' : c;
     return out;

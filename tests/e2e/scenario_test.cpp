@@ -17,7 +17,9 @@
 namespace twe2e {
 
 // Failures name the scenario rather than dump its bytes.
-void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Scenario& s, std::ostream* os) {
+    *os << s.name;
+}
 
 namespace {
 
@@ -26,7 +28,9 @@ const char kInstallDir[] = "C:\\Program Files (x86)\\Tidewell\\Agent";
 
 using WideName = std::basic_string<WCHAR>;
 
-std::string ScenarioPath() { return twtest::SourceDir() + "/tests/e2e/scenarios.txt"; }
+std::string ScenarioPath() {
+    return twtest::SourceDir() + "/tests/e2e/scenarios.txt";
+}
 
 const std::vector<Scenario>& AllScenarios() {
     static const std::vector<Scenario> all = [] {
@@ -127,12 +131,13 @@ LONG QueryValue(const std::string& full, const std::string& view, const std::str
 
 std::string Shown(const std::string& text) {
     const size_t kMax = 300;
-    return text.size() <= kMax ? text : text.substr(0, kMax) + "... (" +
-                                            std::to_string(text.size()) + " bytes)";
+    return text.size() <= kMax
+               ? text
+               : text.substr(0, kMax) + "... (" + std::to_string(text.size()) + " bytes)";
 }
 
-void CheckRun(const Check& c, const twtest::ProcessResult& r,
-              const std::string& installDir, const std::string& log) {
+void CheckRun(const Check& c, const twtest::ProcessResult& r, const std::string& installDir,
+              const std::string& log) {
     SCOPED_TRACE("scenarios.txt line " + std::to_string(c.line) + ": " + c.what);
     const std::string& v = c.fields[0];
     if (c.what == "exit") {

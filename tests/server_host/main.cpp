@@ -192,7 +192,9 @@ struct Session {
         return out.bytes();
     }
 
-    static std::string Error(const std::string& why) { return Writer().text("error").text(why).bytes(); }
+    static std::string Error(const std::string& why) {
+        return Writer().text("error").text(why).bytes();
+    }
 };
 
 void Serve(int fd) {

@@ -83,7 +83,9 @@ HttpServer::HttpServer(const TlsIdentity& tls) : impl_(new Impl) {
     impl_->tls = true;
 }
 
-HttpServer::~HttpServer() { Drop(impl_->id); }
+HttpServer::~HttpServer() {
+    Drop(impl_->id);
+}
 
 void HttpServer::on(const std::string& target, const HttpBehavior& behavior) {
     on(target, std::vector<HttpBehavior>{behavior});
@@ -101,11 +103,13 @@ void HttpServer::otherwise(const HttpBehavior& behavior) {
     Call(Writer().text("otherwise").num(impl_->id).num(1).behavior(behavior));
 }
 
-uint16_t HttpServer::port() const { return impl_->port; }
+uint16_t HttpServer::port() const {
+    return impl_->port;
+}
 
 std::string HttpServer::url(const std::string& target) const {
-    return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(impl_->port) + target;
+    return std::string(impl_->tls ? "https" : "http") +
+           "://127.0.0.1:" + std::to_string(impl_->port) + target;
 }
 
 std::vector<RecordedRequest> HttpServer::requests() const {
@@ -127,8 +131,12 @@ int HttpServer::connectionCount() const {
     return static_cast<int>(Call(Writer().text("connections").num(impl_->id)).num());
 }
 
-void HttpServer::releaseResets() { Call(Writer().text("release").num(impl_->id)); }
-void HttpServer::stop() { Call(Writer().text("stop").num(impl_->id)); }
+void HttpServer::releaseResets() {
+    Call(Writer().text("release").num(impl_->id));
+}
+void HttpServer::stop() {
+    Call(Writer().text("stop").num(impl_->id));
+}
 
 void PatternFill(uint64_t offset, char* out, size_t n) {
     std::string bytes = PatternBytes(offset, n);
@@ -146,7 +154,9 @@ std::string PatternSha256(uint64_t size) {
     return Call(Writer().text("patternsha").num(size)).text();
 }
 
-std::string Sha256Hex(const std::string& data) { return Call(Writer().text("sha").text(data)).text(); }
+std::string Sha256Hex(const std::string& data) {
+    return Call(Writer().text("sha").text(data)).text();
+}
 
 // The identifier on the host stands where the Linux side keeps its socket.
 RefusingPort::RefusingPort() {
@@ -154,13 +164,17 @@ RefusingPort::RefusingPort() {
     fd_ = static_cast<int>(in.num());
     port_ = static_cast<uint16_t>(in.num());
 }
-RefusingPort::~RefusingPort() { Drop(static_cast<uint64_t>(fd_)); }
+RefusingPort::~RefusingPort() {
+    Drop(static_cast<uint64_t>(fd_));
+}
 
 BlackholePort::BlackholePort() {
     Reader in = Call(Writer().text("blackhole"));
     fd_ = static_cast<int>(in.num());
     port_ = static_cast<uint16_t>(in.num());
 }
-BlackholePort::~BlackholePort() { Drop(static_cast<uint64_t>(fd_)); }
+BlackholePort::~BlackholePort() {
+    Drop(static_cast<uint64_t>(fd_));
+}
 
 } // namespace twtest

@@ -16,15 +16,21 @@ TinyProxy::TinyProxy(const std::string& user, const std::string& password) {
 
 TinyProxy::~TinyProxy() {
     try {
-        remote::Call(remote::Writer().text("drop").num(static_cast<uint64_t>(pid_ > 0 ? pid_ : -pid_)));
+        remote::Call(
+            remote::Writer().text("drop").num(static_cast<uint64_t>(pid_ > 0 ? pid_ : -pid_)));
     } catch (...) {
     }
 }
 
-std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TinyProxy::address() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
 std::string TinyProxy::log() const {
-    return remote::Call(remote::Writer().text("proxylog").num(static_cast<uint64_t>(pid_ > 0 ? pid_ : -pid_))).text();
+    return remote::Call(remote::Writer()
+                            .text("proxylog")
+                            .num(static_cast<uint64_t>(pid_ > 0 ? pid_ : -pid_)))
+        .text();
 }
 
 } // namespace twtest

@@ -40,7 +40,9 @@ ScopedRegistry::ScopedRegistry() {
     ClearTestKeys();
 }
 
-ScopedRegistry::~ScopedRegistry() { ClearTestKeys(); }
+ScopedRegistry::~ScopedRegistry() {
+    ClearTestKeys();
+}
 
 int ScopedRegistry::importReg(const std::string& regFile) const {
     std::string path = regFile;

@@ -37,7 +37,9 @@ Writer& Writer::request(const RecordedRequest& r) {
     return num(r.tls);
 }
 
-Writer& Writer::identity(const TlsIdentity& t) { return text(t.certPem).text(t.keyPem).text(t.chainPem); }
+Writer& Writer::identity(const TlsIdentity& t) {
+    return text(t.certPem).text(t.keyPem).text(t.chainPem);
+}
 
 uint64_t Reader::num() {
     if (!ok_ || in_.size() - pos_ < 8) {
@@ -130,8 +132,8 @@ std::string Frame(const std::string& payload) {
 }
 
 bool FrameLength(const unsigned char header[4], uint32_t* length) {
-    *length = header[0] | (header[1] << 8) | (header[2] << 16) |
-              (static_cast<uint32_t>(header[3]) << 24);
+    *length =
+        header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
     return *length <= kMaxMessage;
 }
 

@@ -11,8 +11,12 @@
 
 namespace twtest {
 
-std::string BuildDir() { return TW_BUILD_DIR; }
-std::string SourceDir() { return TW_SOURCE_DIR; }
+std::string BuildDir() {
+    return TW_BUILD_DIR;
+}
+std::string SourceDir() {
+    return TW_SOURCE_DIR;
+}
 
 std::string ToolPath(const std::string& name) {
     if (name == "twprereqhandler")
