@@ -104,7 +104,7 @@ int UpdateSeqGen(const char* tableName, const char* generatorName);
 
 struct ColumnSchema {
     const char* name;
-    const char* typeName;    // "ORR_SQL_INT", "VARCHAR", ... (any case; unknown names give type 0)
+    const char* typeName;    // "ORR_SQL_VARCHAR", "INTEGER", "CHAR", ... (any case; others give 0)
     const char* defaultText; // converted with ConvertStringToColumnValue; none for no default
     BYTE unique;
     const char* generatorName; // none when the column is not generated
