@@ -30,16 +30,11 @@ WCHAR* toWide(const char* s, bool* conversionFailed) {
     return out;
 }
 
-} // namespace
-
-bool ChangeUtf8ToWideStr(const char* utf8, WCHAR** out) {
-    if (utf8 == nullptr) {
-        LogError("ChangeUtf8ToWideStr: utf8 is empty! \n");
-        return false;
-    }
-    LogDebug("UTF String Received:%s\n", utf8);
+// The converted text into *out (or dropped when out is null); a failed
+// conversion logs the system's text of the error.
+bool deliverWide(const char* text, WCHAR** out) {
     bool failed = false;
-    WCHAR* w = toWide(utf8, &failed);
+    WCHAR* w = toWide(text, &failed);
     if (w == nullptr) {
         if (failed)
             LogLastError();
@@ -52,23 +47,23 @@ bool ChangeUtf8ToWideStr(const char* utf8, WCHAR** out) {
     return true;
 }
 
+} // namespace
+
+bool ChangeUtf8ToWideStr(const char* utf8, WCHAR** out) {
+    if (utf8 == nullptr) {
+        LogError("ChangeUtf8ToWideStr: utf8 is empty! \n");
+        return false;
+    }
+    LogDebug("UTF String Received:%s\n", utf8);
+    return deliverWide(utf8, out);
+}
+
 int ChangeToWideStr(const char* text, WCHAR** out) {
     if (text == nullptr) {
         LogError("ChangeToWideStr: AnsiString is empty! \n");
         return 0;
     }
-    bool failed = false;
-    WCHAR* w = toWide(text, &failed);
-    if (w == nullptr) {
-        if (failed)
-            LogLastError();
-        return 0;
-    }
-    if (out != nullptr)
-        *out = w;
-    else
-        free(w);
-    return 1;
+    return deliverWide(text, out) ? 1 : 0;
 }
 
 bool ChangeWideToUtf8Str(const WCHAR* wide, char** out) {
