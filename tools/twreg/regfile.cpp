@@ -1,5 +1,6 @@
 // The .reg file format as regedit reads and writes it (version 5.00).
 #include "regfile.h"
+#include "tw_internal.h"
 
 #include <stdio.h>
 
@@ -224,49 +225,11 @@ bool plainString(const std::string& data, std::u16string& text) {
 
 } // namespace
 
-std::u16string Utf8ToUtf16(const std::string& s) {
-    // Command-line text: a bad byte becomes U+FFFD rather than an error.
-    std::u16string out;
-    size_t pos = 0;
-    while (pos < s.size()) {
-        size_t bad = decodeUtf8(s, pos, out);
-        if (bad == std::string::npos)
-            break;
-        out += u'\uFFFD';
-        pos = bad + 1;
-    }
-    return out;
-}
+// Command-line and registry text: a bad sequence becomes U+FFFD, as everywhere
+// in the Linux layer.
+std::u16string Utf8ToUtf16(const std::string& s) { return tw::Utf8ToUtf16(s); }
 
-std::string Utf16ToUtf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string Utf16ToUtf8(const std::u16string& s) { return tw::Utf16ToUtf8(s); }
 
 std::u16string FromLe(const std::string& bytes) {
     std::u16string out(bytes.size() / 2, u'\0');
