@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <set>
 
@@ -32,6 +33,11 @@ bool ExpandRepeats(const std::string& in, std::string* out) {
             break;
         }
         out->append(in, i, open - i);
+        if (in.compare(open, 8, "{{port}}") == 0) {
+            out->append("{{port}}");
+            i = open + 8;
+            continue;
+        }
         size_t close = in.find("}}", open + 2);
         if (close == std::string::npos || close < open + 5 || in[open + 3] != '*')
             return false;
@@ -272,7 +278,7 @@ bool ParseScenarios(const std::string& text, std::vector<Scenario>* out, std::st
     out->clear();
     static const std::set<std::string> kRunChecks = {
         "exit",      "stdout-has", "stdout-empty", "log-has", "log-lacks", "log-starts",
-        "log-lines", "log-line",   "no-file",      "reg",     "no-reg"};
+        "log-lines", "log-line",   "no-file",      "reg",     "no-reg",    "requests"};
     std::set<std::string> names;
     int lineNo = 0;
     size_t pos = 0;
@@ -313,7 +319,29 @@ bool ParseScenarios(const std::string& text, std::vector<Scenario>* out, std::st
         Scenario& s = out->back();
         std::string key = Trim(t.substr(0, eq));
         std::string raw = t.substr(eq + 1);
-        if (key == "machine") {
+        std::string platform;
+        for (const char* p : {"linux ", "windows "}) {
+            if (key.rfind(p, 0) == 0) {
+                platform = Trim(p);
+                key = Trim(key.substr(platform.size()));
+            }
+        }
+        if (!platform.empty() && kRunChecks.count(key) == 0) {
+            *error = Where(lineNo, "only a check may name a platform");
+            return false;
+        }
+        if (key == "server") {
+            bool ok = s.server.empty() && ParseFields(raw, &s.server) && s.server.size() == 3;
+            if (ok) {
+                char* end = nullptr;
+                long status = strtol(s.server[1].c_str(), &end, 10);
+                ok = !s.server[0].empty() && *end == '\0' && status >= 100 && status <= 999;
+            }
+            if (!ok) {
+                *error = Where(lineNo, "one server = target | status | body");
+                return false;
+            }
+        } else if (key == "machine") {
             if (!s.steps.empty() || !s.machine.empty() || !ParseValue(raw, &s.machine) ||
                 s.machine.empty()) {
                 *error = Where(lineNo, "one machine, before every other step");
@@ -353,6 +381,7 @@ bool ParseScenarios(const std::string& text, std::vector<Scenario>* out, std::st
             }
             Check c;
             c.what = key;
+            c.platform = platform;
             c.line = lineNo;
             bool ok;
             size_t want = 1;

@@ -15,13 +15,17 @@
 //   no-file = <path below the agent's installation folder>
 //   reg = <key> | <view 32 or 64> | <name> | <type> | <data>
 //   no-reg = <key> | <view> | <name>
+//   server = <target, or * for any> | <status> | <body>   one loopback HTTP server for
+//                                       the scenario; {{port}} in set data is its port
+//   requests = <count>                  requests the server has had so far
+// A check may start with "linux" or "windows" and then holds on that platform only.
 // A value is the text to the end of the line with the blanks around it
 // removed, or a double-quoted text with the escapes \\ \" \n \r \t \xHH. A field
 // list is split at "|" outside quotes. {{c*N}} anywhere in a value stands for
-// N copies of the character c. Arguments are split at blanks; "" is an empty
-// argument. Keys are written as HKLM\... in the 64-bit view (the agent's key
-// names its WOW6432Node); data is text for REG_SZ and REG_EXPAND_SZ, a
-// number for REG_DWORD and REG_QWORD, hex digits for REG_BINARY.
+// N copies of the character c ({{port}} stays as it is). Arguments are split at blanks; "" is an
+// empty argument. Keys are written as HKLM\... in the 64-bit view (the agent's key names its
+// WOW6432Node); data is text for REG_SZ and REG_EXPAND_SZ, a number for REG_DWORD and REG_QWORD,
+// hex digits for REG_BINARY.
 #pragma once
 
 #include <string>
@@ -31,6 +35,7 @@ namespace twe2e {
 
 struct Check {
     std::string what;                // "exit", "log-has", "reg", ...
+    std::string platform;            // "", "linux" or "windows"
     std::vector<std::string> fields; // the value, or its fields
     int line = 0;                    // in the scenario file
 };
@@ -47,6 +52,7 @@ struct Step {
 struct Scenario {
     std::string name;
     std::string machine;
+    std::vector<std::string> server; // target, status, body; empty: no server
     std::vector<Step> steps;
     int line = 0;
 };

@@ -146,6 +146,28 @@ TEST(ScenarioFileReader, StepsAndChecksInOrder) {
     EXPECT_EQ(all[1].machine, "");
 }
 
+TEST(ScenarioFileReader, ServerPortAndPlatformChecks) {
+    const char* text = "[A]\n"
+                       "server = * | 200 | \"<r/>\"\n"
+                       "set = HKLM\\K | Port | REG_SZ | {{port}}\n"
+                       "run =\n"
+                       "requests = 1\n"
+                       "windows log-has = twlibxml2.dll\n"
+                       "linux  log-lacks = twlibxml2.dll\n";
+    std::vector<Scenario> all;
+    std::string error;
+    ASSERT_TRUE(ParseScenarios(text, &all, &error)) << error;
+    EXPECT_EQ(all[0].server, (std::vector<std::string>{"*", "200", "<r/>"}));
+    EXPECT_EQ(all[0].steps[0].fields[3], "{{port}}");
+    const std::vector<Check>& checks = all[0].steps[1].checks;
+    ASSERT_EQ(checks.size(), 3u);
+    EXPECT_EQ(checks[0].platform, "");
+    EXPECT_EQ(checks[1].platform, "windows");
+    EXPECT_EQ(checks[1].what, "log-has");
+    EXPECT_EQ(checks[2].platform, "linux");
+    EXPECT_EQ(checks[2].what, "log-lacks");
+}
+
 TEST(ScenarioFileReader, FaultsNameTheirLine) {
     struct Case {
         const char* text;
@@ -165,6 +187,11 @@ TEST(ScenarioFileReader, FaultsNameTheirLine) {
         {"[A]\nrun =\nno-reg = HKLM\\K | 64\n", "line 3:"},
         {"[A]\nrun = \"open\n", "line 2:"},
         {"[A]\nmachine = x.reg\n", "line 1:"},
+        {"[A]\nserver = * | 200\nrun =\n", "line 2:"},
+        {"[A]\nserver = * | 2x0 | b\nrun =\n", "line 2:"},
+        {"[A]\nserver = * | 200 | b\nserver = * | 200 | b\nrun =\n", "line 3:"},
+        {"[A]\nwindows run =\n", "line 2:"},
+        {"[A]\nrun =\nmacos log-has = x\n", "line 3:"},
     };
     for (const Case& c : cases) {
         std::vector<Scenario> all;

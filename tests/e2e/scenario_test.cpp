@@ -3,6 +3,7 @@
 // for Windows, under Wine; only ScenarioMachine differs.
 #include "scenario_file.h"
 #include "scenario_machine.h"
+#include "support/http_server.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,6 +27,19 @@ namespace {
 
 // Every example machine installs the agent here.
 const char kInstallDir[] = "C:\\Program Files (x86)\\Tidewell\\Agent";
+
+#ifdef _WIN32
+const char kPlatform[] = "windows";
+#else
+const char kPlatform[] = "linux";
+#endif
+
+std::string WithPort(std::string text, const twtest::HttpServer* server) {
+    const std::string mark = "{{port}}";
+    for (size_t at; server != nullptr && (at = text.find(mark)) != std::string::npos;)
+        text.replace(at, mark.size(), std::to_string(server->port()));
+    return text;
+}
 
 using WideName = std::basic_string<WCHAR>;
 
@@ -137,7 +152,7 @@ std::string Shown(const std::string& text) {
 }
 
 void CheckRun(const Check& c, const twtest::ProcessResult& r, const std::string& installDir,
-              const std::string& log) {
+              const std::string& log, const twtest::HttpServer* server) {
     SCOPED_TRACE("scenarios.txt line " + std::to_string(c.line) + ": " + c.what);
     const std::string& v = c.fields[0];
     if (c.what == "exit") {
@@ -174,6 +189,9 @@ void CheckRun(const Check& c, const twtest::ProcessResult& r, const std::string&
         ASSERT_EQ(QueryValue(v, c.fields[1], c.fields[2], &gotType, &got), ERROR_SUCCESS);
         EXPECT_EQ(gotType, static_cast<DWORD>(type));
         EXPECT_EQ(got, bytes);
+    } else if (c.what == "requests") {
+        ASSERT_NE(server, nullptr) << "the scenario declares no server";
+        EXPECT_EQ(server->requestCount(), std::stoul(v));
     } else if (c.what == "no-reg") {
         DWORD type = 0;
         std::string got;
@@ -198,17 +216,32 @@ TEST_P(Scenarios, Run) {
             return !ec;
         }());
     }
+    std::unique_ptr<twtest::HttpServer> server;
+    if (!s.server.empty()) {
+        server = std::make_unique<twtest::HttpServer>();
+        twtest::HttpBehavior answer;
+        answer.status = std::stoi(s.server[1]);
+        answer.body = s.server[2];
+        if (s.server[0] == "*")
+            server->otherwise(answer);
+        else
+            server->on(s.server[0], answer);
+    }
     for (const Step& step : s.steps) {
         SCOPED_TRACE("scenarios.txt line " + std::to_string(step.line));
         if (step.kind == Step::Kind::Set) {
-            ASSERT_EQ(SetValue(step.fields), ERROR_SUCCESS) << step.fields[0];
+            std::vector<std::string> fields = step.fields;
+            fields[3] = WithPort(fields[3], server.get());
+            ASSERT_EQ(SetValue(fields), ERROR_SUCCESS) << step.fields[0];
         } else if (step.kind == Step::Kind::Delete) {
             ASSERT_EQ(DeleteValue(step.fields), ERROR_SUCCESS) << step.fields[0];
         } else {
             twtest::ProcessResult r = machine.Run(step.args);
             std::string log = ScenarioMachine::ReadText(installDir + "/logs/twprereqhandler.log");
-            for (const Check& c : step.checks)
-                CheckRun(c, r, installDir, log);
+            for (const Check& c : step.checks) {
+                if (c.platform.empty() || c.platform == kPlatform)
+                    CheckRun(c, r, installDir, log, server.get());
+            }
         }
     }
 }
