@@ -66,9 +66,11 @@ windows-release: windows
 	cmake/release/windows-release.sh build/mingw-i686 build/release-windows
 
 # The Windows tests: an x86_64 build (this kernel runs no 32-bit programs) run
-# under wine64, one Wine start per test program; the Linux debug build's server
-# host, when built, serves the loopback servers.
+# under wine64, one Wine start per test program; the loopback servers run on the
+# Linux side in the debug build's tw_server_host.
 windows-tests: deps-test
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS) --target tw_server_host
 	cmake --preset mingw-x86_64 >/dev/null
 	cmake --build --preset mingw-x86_64 -j $(JOBS) --target twprereqhandler twfetch windows_tests
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
