@@ -90,7 +90,8 @@ for prog in "${programs[@]}"; do
         echo "wine: known difference, left out: $prog $pattern: $reason"
         filter="$filter:$pattern"
     done < <(grep -v '^[[:space:]]*#' "$HERE/known-differences.txt" | grep -v '^[[:space:]]*$')
-    args=(--gtest_output="xml:$RESULTS/$prog.xml")
+    # Wine shows the Linux file system as drive Z:.
+    args=(--gtest_output="xml:Z:$RESULTS/$prog.xml")
     [ -n "$filter" ] && args+=(--gtest_filter="-${filter#:}")
     t0=$(date +%s)
     # A safety net for a hung program only; no test depends on it.
