@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian packages, by what needs them.
 PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libssl-dev libxml2-dev ca-certificates
 PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
-              g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
+              g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 dpkg-dev debian-archive-keyring
 PKGS_BENCH := libbenchmark-dev curl valgrind
 
 .PHONY: help demo check deps-build deps-test deps-bench debug release windows test bench clean
@@ -61,9 +61,11 @@ windows: deps-test
 	cmake --preset mingw-i686 >/dev/null
 	cmake --build --preset mingw-i686 -j $(JOBS) --target twprereqhandler twfetch
 
-# The shipped program with its manifest read back and compared, and INSTALL.txt.
+# The shipped program with its manifest read back and compared, INSTALL.txt, and
+# twlibxml2.dll built from Debian's libxml2 source package.
 windows-release: windows
 	cmake/release/windows-release.sh build/mingw-i686 build/release-windows
+	JOBS=$(JOBS) cmake/libxml2-windows/build.sh i686 build/release-windows/twlibxml2.dll build/libxml2-windows
 
 # The Windows tests: an x86_64 build (this kernel runs no 32-bit programs) run
 # under wine64, one Wine start per test program; the loopback servers run on the
@@ -73,6 +75,7 @@ windows-tests: deps-test
 	cmake --build --preset debug -j $(JOBS) --target tw_server_host
 	cmake --preset mingw-x86_64 >/dev/null
 	cmake --build --preset mingw-x86_64 -j $(JOBS) --target twprereqhandler twfetch windows_tests
+	JOBS=$(JOBS) cmake/libxml2-windows/build.sh x86_64 build/mingw-x86_64/twlibxml2.dll build/libxml2-windows
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
 test: debug

@@ -341,6 +341,13 @@ bool ParseScenarios(const std::string& text, std::vector<Scenario>* out, std::st
                 *error = Where(lineNo, "one server = target | status | body");
                 return false;
             }
+        } else if (key == "xml-library") {
+            std::string v;
+            if (!ParseValue(raw, &v) || v != "absent") {
+                *error = Where(lineNo, "xml-library can only be absent");
+                return false;
+            }
+            s.withoutXmlLibrary = true;
         } else if (key == "machine") {
             if (!s.steps.empty() || !s.machine.empty() || !ParseValue(raw, &s.machine) ||
                 s.machine.empty()) {

@@ -5,6 +5,8 @@
 //   # comment
 //   [ScenarioName]                      letters, digits and underscores
 //   machine = demo-workstation.reg      an example machine under examples/ (optional)
+//   xml-library = absent                the Windows program runs without twlibxml2.dll
+//                                       beside it (Linux links libxml2: no effect there)
 //   set = <key> | <name> | <type> | <data>   a registry value, before the next run
 //   delete = <key> | <name>                  a registry value removed, before the next run
 //   run = <arguments>                   runs the program; the checks below apply to it
@@ -53,6 +55,7 @@ struct Scenario {
     std::string name;
     std::string machine;
     std::vector<std::string> server; // target, status, body; empty: no server
+    bool withoutXmlLibrary = false;
     std::vector<Step> steps;
     int line = 0;
 };

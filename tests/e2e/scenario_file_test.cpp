@@ -126,6 +126,7 @@ TEST(ScenarioFileReader, StepsAndChecksInOrder) {
                        "reg = HKLM\\K | 32 | V | REG_SZ | x\n"
                        "\n"
                        "[Second]\n"
+                       "xml-library = absent\n"
                        "run = -m 1\n";
     std::vector<Scenario> all;
     std::string error;
@@ -144,6 +145,8 @@ TEST(ScenarioFileReader, StepsAndChecksInOrder) {
     EXPECT_EQ(s.steps[2].kind, Step::Kind::Delete);
     EXPECT_TRUE(s.steps[3].args.empty());
     EXPECT_EQ(all[1].machine, "");
+    EXPECT_FALSE(all[0].withoutXmlLibrary);
+    EXPECT_TRUE(all[1].withoutXmlLibrary);
 }
 
 TEST(ScenarioFileReader, ServerPortAndPlatformChecks) {
@@ -158,6 +161,7 @@ TEST(ScenarioFileReader, ServerPortAndPlatformChecks) {
     std::string error;
     ASSERT_TRUE(ParseScenarios(text, &all, &error)) << error;
     EXPECT_EQ(all[0].server, (std::vector<std::string>{"*", "200", "<r/>"}));
+    EXPECT_FALSE(all[0].withoutXmlLibrary);
     EXPECT_EQ(all[0].steps[0].fields[3], "{{port}}");
     const std::vector<Check>& checks = all[0].steps[1].checks;
     ASSERT_EQ(checks.size(), 3u);
@@ -192,6 +196,7 @@ TEST(ScenarioFileReader, FaultsNameTheirLine) {
         {"[A]\nserver = * | 200 | b\nserver = * | 200 | b\nrun =\n", "line 3:"},
         {"[A]\nwindows run =\n", "line 2:"},
         {"[A]\nrun =\nmacos log-has = x\n", "line 3:"},
+        {"[A]\nxml-library = present\nrun =\n", "line 2:"},
     };
     for (const Case& c : cases) {
         std::vector<Scenario> all;

@@ -25,8 +25,9 @@ class ScenarioMachine {
     std::string Load(const std::string& regFile);
     // Where a Windows path ("C:\\...") of the program is on this host.
     std::string HostPath(const std::string& windowsPath) const;
-    // Runs the program with the arguments, in a private working folder.
-    twtest::ProcessResult Run(const std::vector<std::string>& args);
+    // Runs the program with the arguments, in a private working folder; on
+    // Windows, optionally a copy of it alone in that folder, without twlibxml2.dll.
+    twtest::ProcessResult Run(const std::vector<std::string>& args, bool withoutXmlLibrary);
     // A text file the program wrote, its line ends as on Linux (the Windows
     // runtime's text mode writes "\r\n").
     static std::string ReadText(const std::string& hostPath);

@@ -34,7 +34,7 @@ std::string ScenarioMachine::HostPath(const std::string& windowsPath) const {
     return out;
 }
 
-twtest::ProcessResult ScenarioMachine::Run(const std::vector<std::string>& args) {
+twtest::ProcessResult ScenarioMachine::Run(const std::vector<std::string>& args, bool) {
     const std::string& dir = impl_->reg.dir().path();
     return twtest::RunProcess(twtest::ToolPath("twprereqhandler"), args, {{"TEMP", dir}}, dir);
 }

@@ -138,10 +138,21 @@ std::string ScenarioMachine::HostPath(const std::string& windowsPath) const {
     return windowsPath;
 }
 
-twtest::ProcessResult ScenarioMachine::Run(const std::vector<std::string>& args) {
+twtest::ProcessResult ScenarioMachine::Run(const std::vector<std::string>& args,
+                                           bool withoutXmlLibrary) {
     const std::string& dir = impl_->work.path();
-    twtest::ProcessResult r =
-        twtest::RunProcess(twtest::ToolPath("twprereqhandler"), args, {{"TEMP", dir}}, dir);
+    std::string program = twtest::ToolPath("twprereqhandler");
+    if (withoutXmlLibrary) {
+        // LoadLibrary looks beside the program first; this copy has nothing beside it.
+        std::string alone = dir + "/twprereqhandler.exe";
+        if (!CopyFileA(program.c_str(), alone.c_str(), FALSE)) {
+            twtest::ProcessResult failed;
+            failed.err = "cannot copy the program: " + std::to_string(GetLastError());
+            return failed;
+        }
+        program = alone;
+    }
+    twtest::ProcessResult r = twtest::RunProcess(program, args, {{"TEMP", dir}}, dir);
     r.out = WithoutCarriageReturns(r.out);
     return r;
 }

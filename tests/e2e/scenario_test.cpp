@@ -236,7 +236,7 @@ TEST_P(Scenarios, Run) {
         } else if (step.kind == Step::Kind::Delete) {
             ASSERT_EQ(DeleteValue(step.fields), ERROR_SUCCESS) << step.fields[0];
         } else {
-            twtest::ProcessResult r = machine.Run(step.args);
+            twtest::ProcessResult r = machine.Run(step.args, s.withoutXmlLibrary);
             std::string log = ScenarioMachine::ReadText(installDir + "/logs/twprereqhandler.log");
             for (const Check& c : step.checks) {
                 if (c.platform.empty() || c.platform == kPlatform)
