@@ -17,14 +17,12 @@ namespace tw::winhttp {
 // ---- errors ----
 
 // The WinHTTP error for a libcurl result code (CURLcode). One table; the
-// transfer code adds what only the context can tell (which certificate error,
+// transfer code adds what only the context can tell (a refused certificate,
 // a status line that was not HTTP, a redirect that failed).
 DWORD ErrorFromCurl(int curlCode);
 
-// The WinHTTP error for an OpenSSL certificate verification error
-// (X509_V_ERR_*), and the SECURITY_FLAG_IGNORE_* flag that forgives it
-// (0 when no flag does).
-DWORD ErrorFromCertificate(int x509Error);
+// The SECURITY_FLAG_IGNORE_* flag that forgives an OpenSSL certificate
+// verification error (X509_V_ERR_*); 0 when no flag does.
 DWORD IgnoreFlagForCertificate(int x509Error);
 
 // ---- proxy ----

@@ -550,12 +550,16 @@ DWORD TransferError(const Request& r) {
         return r.redirectError;
     if (r.headerOverflow)
         return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
+    // A refused certificate fails the send with ERROR_WINHTTP_SECURE_FAILURE,
+    // as WinHttpSendRequest documents; the particular fault (unknown CA, name,
+    // date, usage, chain) is what a status callback would be told, not the
+    // call's result.
     if (r.rejectedCertError != 0 &&
         (r.result == CURLE_PEER_FAILED_VERIFICATION || r.result == CURLE_SSL_CONNECT_ERROR))
-        return ErrorFromCertificate(r.rejectedCertError);
+        return ERROR_WINHTTP_SECURE_FAILURE;
     // With the chain accepted, curl's own host name check is what is left.
     if (r.result == CURLE_PEER_FAILED_VERIFICATION)
-        return ERROR_WINHTTP_SECURE_CERT_CN_INVALID;
+        return ERROR_WINHTTP_SECURE_FAILURE;
     // A reply whose first line is not an HTTP status line.
     if (r.result == CURLE_UNSUPPORTED_PROTOCOL && r.prereqSeen)
         return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;

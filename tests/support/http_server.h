@@ -9,7 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +111,18 @@ class HttpServer {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Waits, at most about ten seconds, until the server has recorded `n`
+// requests: one the client has finished sending may still be in the hands of
+// the server's thread when the client's call returns.
+inline bool WaitForRequests(const HttpServer& server, size_t n) {
+    for (int i = 0; i < 1000; ++i) {
+        if (server.requestCount() >= n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return server.requestCount() >= n;
+}
 
 // The generated body: byte `offset` of a fixed, non-repeating pattern.
 void PatternFill(uint64_t offset, char* out, size_t n);

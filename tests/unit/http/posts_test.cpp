@@ -149,6 +149,7 @@ TEST_F(HttpPost, ResendAfterResendRequestError) {
     g_fake.receiveErrors = {ERROR_WINHTTP_RESEND_REQUEST};
     ASSERT_EQ(Post("again", POST_DATA), 0u);
     EXPECT_EQ(g_fake.sleeps, std::vector<DWORD>{5000});
+    ASSERT_TRUE(twtest::WaitForRequests(server_, 2));
     auto rs = server_.requests();
     ASSERT_EQ(rs.size(), 2u);
     EXPECT_EQ(rs[0].body, "again");
@@ -280,6 +281,7 @@ TEST_F(HttpUpload, ResendReadsTheFileAgainFromItsStart) {
     MakeFile("C:\\up\\r.bin", 20000);
     g_fake.receiveErrors = {ERROR_WINHTTP_RESEND_REQUEST};
     ASSERT_EQ(Upload("C:\\up\\r.bin", 3000), 0u);
+    ASSERT_TRUE(twtest::WaitForRequests(server_, 2));
     auto rs = server_.requests();
     ASSERT_EQ(rs.size(), 2u);
     EXPECT_EQ(rs[0].body, twtest::PatternBytes(0, 20000));
