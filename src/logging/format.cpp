@@ -18,9 +18,9 @@ std::string wideToUtf8(const WCHAR* w) {
     return out;
 }
 
-template <class T> void appendOne(std::string& out, const std::string& conv, T value) {
+template <class T> void appendOne(std::string& out, const std::string& piece, T value) {
     char small[128];
-    int n = snprintf(small, sizeof small, conv.c_str(), value);
+    int n = snprintf(small, sizeof small, piece.c_str(), value);
     if (n < 0)
         return;
     if (static_cast<size_t>(n) < sizeof small) {
@@ -28,7 +28,7 @@ template <class T> void appendOne(std::string& out, const std::string& conv, T v
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    snprintf(&big[0], big.size(), conv.c_str(), value);
+    snprintf(&big[0], big.size(), piece.c_str(), value);
     big.resize(static_cast<size_t>(n));
     out += big;
 }
@@ -95,24 +95,24 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
             continue;
         }
         // Conversion: flags, width, precision, length, type.
-        std::string conv = "%";
+        std::string piece = "%";
         while (*p && strchr("-+ #0'", *p))
-            conv += *p++;
+            piece += *p++;
         if (*p == '*') {
-            conv += std::to_string(va_arg(ap, int));
+            piece += std::to_string(va_arg(ap, int));
             ++p;
         } else {
             while (*p >= '0' && *p <= '9')
-                conv += *p++;
+                piece += *p++;
         }
         if (*p == '.') {
-            conv += *p++;
+            piece += *p++;
             if (*p == '*') {
-                conv += std::to_string(va_arg(ap, int));
+                piece += std::to_string(va_arg(ap, int));
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9')
-                    conv += *p++;
+                    piece += *p++;
             }
         }
         // Length: "l" is 32 bits as on Windows; "ll", "I64" are 64; "w" marks wide text.
@@ -144,7 +144,7 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
         }
         char conv = *p;
         if (conv == '\0') {
-            out += conv; // a lone '%' at the end is written as it stands
+            out += piece; // a lone '%' at the end is written as it stands
             break;
         }
         ++p;
@@ -152,16 +152,16 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
         case 'd':
         case 'i':
             if (len == kLongLong)
-                appendOne(out, conv + "lld", va_arg(ap, long long));
+                appendOne(out, piece + "lld", va_arg(ap, long long));
             else if (len == kSize)
-                appendOne(out, conv + "zd", va_arg(ap, ptrdiff_t));
+                appendOne(out, piece + "zd", va_arg(ap, ptrdiff_t));
             else {
                 int v = va_arg(ap, int);
                 if (len == kChar)
                     v = static_cast<signed char>(v);
                 else if (len == kShort)
                     v = static_cast<short>(v);
-                appendOne(out, conv + "d", v);
+                appendOne(out, piece + "d", v);
             }
             break;
         case 'u':
@@ -170,26 +170,26 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
         case 'o': {
             std::string c(1, conv);
             if (len == kLongLong)
-                appendOne(out, conv + "ll" + c, va_arg(ap, unsigned long long));
+                appendOne(out, piece + "ll" + c, va_arg(ap, unsigned long long));
             else if (len == kSize)
-                appendOne(out, conv + "z" + c, va_arg(ap, size_t));
+                appendOne(out, piece + "z" + c, va_arg(ap, size_t));
             else {
                 unsigned v = va_arg(ap, unsigned);
                 if (len == kChar)
                     v = static_cast<unsigned char>(v);
                 else if (len == kShort)
                     v = static_cast<unsigned short>(v);
-                appendOne(out, conv + c, v);
+                appendOne(out, piece + c, v);
             }
             break;
         }
         case 'c':
-            appendOne(out, conv + "c", va_arg(ap, int));
+            appendOne(out, piece + "c", va_arg(ap, int));
             break;
         case 'C':
             if (true) {
                 WCHAR w[2] = {static_cast<WCHAR>(va_arg(ap, int)), 0};
-                appendOne(out, conv + "s", wideToUtf8(w).c_str());
+                appendOne(out, piece + "s", wideToUtf8(w).c_str());
             }
             break;
         case 'e':
@@ -200,25 +200,25 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
         case 'G':
         case 'a':
         case 'A':
-            appendOne(out, conv + conv, va_arg(ap, double));
+            appendOne(out, piece + conv, va_arg(ap, double));
             break;
         case 'p':
-            appendOne(out, conv + "p", va_arg(ap, void*));
+            appendOne(out, piece + "p", va_arg(ap, void*));
             break;
         case 's':
             if (len == kWide || len == kLong) {
-                appendOne(out, conv + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
+                appendOne(out, piece + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
             } else {
                 const char* s = va_arg(ap, const char*);
-                appendOne(out, conv + "s", s ? s : "(null)");
+                appendOne(out, piece + "s", s ? s : "(null)");
             }
             break;
         case 'S':
-            appendOne(out, conv + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
+            appendOne(out, piece + "s", wideToUtf8(va_arg(ap, const WCHAR*)).c_str());
             break;
         default:
             // Unknown conversion: keep the text, consume nothing.
-            out += conv;
+            out += piece;
             out += conv;
             break;
         }
