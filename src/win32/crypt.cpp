@@ -8,7 +8,7 @@
 // on them is offered: the probe needs none.
 //
 // File format (text, mode 0600): "tidewell-key-container 1", "name <container>",
-// then per key pair a line "key <spec> <algid> <bits>" followed by the private
+// then per key pair a line "key <keySpec> <algid> <bits>" followed by the private
 // key in PEM. Changes are written to a new file and renamed over the old one
 // under an flock of the folder's ".lock".
 #include "tw_internal.h"
@@ -91,7 +91,7 @@ struct Context {
 };
 
 struct Key {
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     KeyPair pair;
 };
 
@@ -203,8 +203,8 @@ Read readContainer(const std::string& file, std::string& name, std::map<DWORD, K
         }
         std::istringstream fields(line);
         std::string tag;
-        unsigned long spec = 0, alg = 0, bits = 0;
-        if (!(fields >> tag >> spec >> alg >> bits) || tag != "key")
+        unsigned long keySpec = 0, alg = 0, bits = 0;
+        if (!(fields >> tag >> keySpec >> alg >> bits) || tag != "key")
             continue;
         KeyPair pair{static_cast<ALG_ID>(alg), static_cast<DWORD>(bits), std::string()};
         while (std::getline(in, line)) {
@@ -213,9 +213,9 @@ Read readContainer(const std::string& file, std::string& name, std::map<DWORD, K
                 break;
         }
         // A damaged key spoils the container rather than passing for a key.
-        if ((spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) || !keyMatches(pair.pem, pair.bits))
+        if ((keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) || !keyMatches(pair.pem, pair.bits))
             return Read::Bad;
-        pairs[static_cast<DWORD>(spec)] = pair;
+        pairs[static_cast<DWORD>(keySpec)] = pair;
     }
     return Read::Ok;
 }
@@ -234,8 +234,8 @@ bool writeContainer(const std::string& file, const std::string& name,
             return false;
         out << kMagic << "\n"
             << "name " << name << "\n";
-        for (const auto& [spec, pair] : pairs)
-            out << "key " << spec << " " << pair.algorithm << " " << pair.bits << "\n" << pair.pem;
+        for (const auto& [keySpec, pair] : pairs)
+            out << "key " << keySpec << " " << pair.algorithm << " " << pair.bits << "\n" << pair.pem;
         out.flush();
         if (!out)
             return false;
@@ -256,9 +256,9 @@ Context* findContext(HCRYPTPROV handle) {
     return it == contexts().end() ? nullptr : it->second.get();
 }
 
-HCRYPTKEY newKey(DWORD spec, const KeyPair& pair) {
+HCRYPTKEY newKey(DWORD keySpec, const KeyPair& pair) {
     auto key = std::make_unique<Key>();
-    key->spec = spec;
+    key->keySpec = keySpec;
     key->pair = pair;
     auto handle = reinterpret_cast<HCRYPTKEY>(key.get());
     keys()[handle] = std::move(key);
@@ -381,13 +381,13 @@ BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* 
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        DWORD spec;
+        DWORD keySpec;
         KeyPair pair;
         if (algorithm == AT_KEYEXCHANGE || algorithm == CALG_RSA_KEYX) {
-            spec = AT_KEYEXCHANGE;
+            keySpec = AT_KEYEXCHANGE;
             pair.algorithm = CALG_RSA_KEYX;
         } else if (algorithm == AT_SIGNATURE || algorithm == CALG_RSA_SIGN) {
-            spec = AT_SIGNATURE;
+            keySpec = AT_SIGNATURE;
             pair.algorithm = CALG_RSA_SIGN;
         } else {
             return fail(NTE_BAD_ALGID);
@@ -405,7 +405,7 @@ BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* 
             return fail(NTE_FAIL);
 
         if (ctx->verify) {
-            ctx->ephemeral[spec] = pair;
+            ctx->ephemeral[keySpec] = pair;
         } else {
             // A new key pair replaces the container's old one of that kind.
             FolderLock lock(ctx->folder);
@@ -418,11 +418,11 @@ BOOL CryptGenKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD flags, HCRYPTKEY* 
                 return fail(NTE_BAD_KEYSET); // deleted since it was acquired
             if (r == Read::Bad)
                 return fail(NTE_KEYSET_ENTRY_BAD);
-            pairs[spec] = pair;
+            pairs[keySpec] = pair;
             if (!writeContainer(ctx->file, ctx->name, pairs))
                 return fail(errnoToNte(errno));
         }
-        *key = newKey(spec, pair);
+        *key = newKey(keySpec, pair);
         return TRUE;
     } catch (...) {
         return fail(NTE_FAIL);

@@ -46,7 +46,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-struct Spec {
+struct CertShape {
     std::string commonName;
     std::string altNames; // subjectAltName value, empty for none
     bool ca = false;
@@ -55,9 +55,9 @@ struct Spec {
     long notAfterDays = 365;
 };
 
-// Makes a certificate for `key` described by `spec`, naming `issuerCert` (or
+// Makes a certificate for `key` described by `shape`, naming `issuerCert` (or
 // itself) as issuer and signed with `signer`.
-Cert MakeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* signer) {
+Cert MakeCert(const CertShape& shape, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* signer) {
     Cert cert(X509_new());
     Check(cert != nullptr, "X509_new");
     Check(X509_set_version(cert.get(), 2) == 1, "version");
@@ -72,18 +72,18 @@ Cert MakeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* signe
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("Tidewell Test"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1,
+                               reinterpret_cast<const unsigned char*>(shape.commonName.c_str()), -1,
                                -1, 0);
     X509* issuer = issuerCert != nullptr ? issuerCert : cert.get();
     Check(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer)) == 1, "issuer");
-    Check(X509_time_adj_ex(X509_getm_notBefore(cert.get()), static_cast<int>(spec.notBeforeDays), 0,
+    Check(X509_time_adj_ex(X509_getm_notBefore(cert.get()), static_cast<int>(shape.notBeforeDays), 0,
                            nullptr) != nullptr,
           "not before");
-    Check(X509_time_adj_ex(X509_getm_notAfter(cert.get()), static_cast<int>(spec.notAfterDays), 0,
+    Check(X509_time_adj_ex(X509_getm_notAfter(cert.get()), static_cast<int>(shape.notAfterDays), 0,
                            nullptr) != nullptr,
           "not after");
     Check(X509_set_pubkey(cert.get(), key) == 1, "public key");
-    if (spec.ca) {
+    if (shape.ca) {
         AddExtension(cert.get(), issuer, NID_basic_constraints, "critical,CA:TRUE");
         AddExtension(cert.get(), issuer, NID_key_usage, "critical,keyCertSign,cRLSign");
         AddExtension(cert.get(), issuer, NID_subject_key_identifier, "hash");
@@ -93,10 +93,10 @@ Cert MakeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* signe
         AddExtension(cert.get(), issuer, NID_basic_constraints, "CA:FALSE");
         AddExtension(cert.get(), issuer, NID_key_usage, "critical,digitalSignature");
     }
-    if (!spec.extendedUsage.empty())
-        AddExtension(cert.get(), issuer, NID_ext_key_usage, spec.extendedUsage.c_str());
-    if (!spec.altNames.empty())
-        AddExtension(cert.get(), issuer, NID_subject_alt_name, spec.altNames.c_str());
+    if (!shape.extendedUsage.empty())
+        AddExtension(cert.get(), issuer, NID_ext_key_usage, shape.extendedUsage.c_str());
+    if (!shape.altNames.empty())
+        AddExtension(cert.get(), issuer, NID_subject_alt_name, shape.altNames.c_str());
     Check(X509_sign(cert.get(), signer, EVP_sha256()) > 0, "sign");
     return cert;
 }
@@ -128,36 +128,36 @@ const char kLoopbackNames[] = "IP:127.0.0.1,DNS:localhost";
 TestCertificates Generate() {
     TestCertificates out;
     Key caKey = NewKey();
-    Spec caSpec;
+    CertShape caSpec;
     caSpec.commonName = "Tidewell Test CA";
     caSpec.ca = true;
     caSpec.notAfterDays = 3650;
     Cert ca = MakeCert(caSpec, caKey.get(), nullptr, caKey.get());
     out.caPem = CertPem(ca.get());
 
-    auto issued = [&](const Spec& spec, EVP_PKEY* signer) {
+    auto issued = [&](const CertShape& shape, EVP_PKEY* signer) {
         Key key = NewKey();
-        Cert cert = MakeCert(spec, key.get(), ca.get(), signer != nullptr ? signer : caKey.get());
+        Cert cert = MakeCert(shape, key.get(), ca.get(), signer != nullptr ? signer : caKey.get());
         return TlsIdentity{CertPem(cert.get()), KeyPem(key.get()), out.caPem};
     };
 
-    Spec server;
+    CertShape server;
     server.commonName = "127.0.0.1";
     server.altNames = kLoopbackNames;
     server.extendedUsage = "serverAuth";
     out.good = issued(server, nullptr);
 
-    Spec wrongHost = server;
+    CertShape wrongHost = server;
     wrongHost.commonName = "wrong.example";
     wrongHost.altNames = "DNS:wrong.example";
     out.wrongHost = issued(wrongHost, nullptr);
 
-    Spec expired = server;
+    CertShape expired = server;
     expired.notBeforeDays = -30;
     expired.notAfterDays = -1;
     out.expired = issued(expired, nullptr);
 
-    Spec usage = server;
+    CertShape usage = server;
     usage.extendedUsage = "clientAuth";
     out.wrongUsage = issued(usage, nullptr);
 
@@ -165,12 +165,12 @@ TestCertificates Generate() {
     out.badSignature = issued(server, stranger.get());
 
     Key selfKey = NewKey();
-    Spec self = server;
+    CertShape self = server;
     Cert selfCert = MakeCert(self, selfKey.get(), nullptr, selfKey.get());
     out.selfSigned = TlsIdentity{CertPem(selfCert.get()), KeyPem(selfKey.get()), std::string()};
 
     Key oddKey = NewKey();
-    Spec odd = expired;
+    CertShape odd = expired;
     odd.commonName = "wrong.example";
     odd.altNames = "DNS:wrong.example";
     Cert oddCert = MakeCert(odd, oddKey.get(), nullptr, oddKey.get());

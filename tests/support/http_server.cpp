@@ -131,13 +131,13 @@ bool ParseRange(const std::string& header, uint64_t total, uint64_t* first, uint
     std::string h = Trim(header);
     if (Lower(h.substr(0, 6)) != "bytes=")
         return false;
-    std::string spec = h.substr(6);
-    if (spec.find(',') != std::string::npos)
+    std::string rangeText = h.substr(6);
+    if (rangeText.find(',') != std::string::npos)
         return false;
-    size_t dash = spec.find('-');
+    size_t dash = rangeText.find('-');
     if (dash == std::string::npos)
         return false;
-    std::string a = Trim(spec.substr(0, dash)), b = Trim(spec.substr(dash + 1));
+    std::string a = Trim(rangeText.substr(0, dash)), b = Trim(rangeText.substr(dash + 1));
     auto number = [](const std::string& s, uint64_t* out) {
         if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos)
             return false;

@@ -40,8 +40,8 @@ void registerAgentparams() {
         {"param_Value", "ORR_SQL_VARCHAR", nullptr, 0, nullptr, "value", 100, 1},
     };
     static const char* const keys[] = {"PARAM_NAME"};
-    TableSchema spec{"Agentparams", "agent parameters", columns, 2, keys, 1, nullptr, 0};
-    ASSERT_EQ(RegisterTableDefn(&spec), 1);
+    TableSchema schema{"Agentparams", "agent parameters", columns, 2, keys, 1, nullptr, 0};
+    ASSERT_EQ(RegisterTableDefn(&schema), 1);
 }
 
 // The agent settings the request reads, pointing at the loopback server.

@@ -135,13 +135,13 @@ TEST_F(CryptContainers, DefaultContainerThroughTheProbeSequence) {
             ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, MS_DEF_PROV_A, PROV_RSA_FULL,
                                              CRYPT_NEWKEYSET));
         }
-        for (DWORD spec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
+        for (DWORD keySpec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
             HCRYPTKEY key = 0;
-            bool had = CryptGetUserKey(prov, spec, &key);
-            EXPECT_EQ(run == 1, had) << "run " << run << " spec " << spec;
+            bool had = CryptGetUserKey(prov, keySpec, &key);
+            EXPECT_EQ(run == 1, had) << "run " << run << " keySpec " << keySpec;
             if (!had) {
                 EXPECT_EQ(NTE_NO_KEY, LastHr());
-                ASSERT_TRUE(CryptGenKey(prov, spec, 0, &key));
+                ASSERT_TRUE(CryptGenKey(prov, keySpec, 0, &key));
             }
             EXPECT_TRUE(CryptDestroyKey(key));
         }
