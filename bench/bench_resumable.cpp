@@ -5,6 +5,8 @@
 // 0.5), the registry record updates per MiB saved (at most one per save) and
 // twfetch's peak memory (aim under 16 MiB plus the 1 MiB save limit).
 // Prints; never fails.
+#include "bench_support.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,7 +34,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
@@ -42,156 +43,14 @@ const uint64_t kFileBytes = 256ull << 20;
 const uint64_t kHalf = kFileBytes / 2;
 const double kMiB = 1024.0 * 1024.0;
 
-double nowSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+using twbench::median;
+using twbench::sameFile;
+
+// Output and errors of the programs are not the benchmark's.
+twbench::RunResult run(const std::vector<std::string>& argv,
+                       const std::map<std::string, std::string>& env = {}) {
+    return twbench::run(argv, env, false);
 }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-struct Run {
-    int exitCode = -1;
-    double seconds = 0;
-    long maxRssKb = 0;
-};
-
-// Runs a program with extra environment entries; its output is discarded.
-Run run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        if (env.count(entry.substr(0, entry.find('='))) == 0)
-            envText.push_back(entry);
-    }
-    for (const auto& [k, v] : env)
-        envText.push_back(k + "=" + v);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (auto& e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    Run r;
-    const double t0 = nowSeconds();
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return r;
-    int status = 0;
-    rusage usage;
-    memset(&usage, 0, sizeof usage);
-    wait4(pid, &status, 0, &usage);
-    r.seconds = nowSeconds() - t0;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.maxRssKb = usage.ru_maxrss;
-    return r;
-}
-
-// One file over HTTP/1.1 on 127.0.0.1: GET with or without one range, a fixed
-// Last-Modified, one request per connection, the body sent with sendfile.
-class RangeServer {
-  public:
-    explicit RangeServer(std::string path) : path_(std::move(path)) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        listen(fd_, 64);
-        acceptor_ = std::thread([this] { acceptLoop(); });
-    }
-    ~RangeServer() {
-        shutdown(fd_, SHUT_RDWR);
-        close(fd_);
-        acceptor_.join();
-        std::lock_guard<std::mutex> g(m_);
-        for (auto& t : workers_)
-            t.join();
-    }
-    uint16_t port() const { return port_; }
-
-  private:
-    void acceptLoop() {
-        for (;;) {
-            int c = accept(fd_, nullptr, nullptr);
-            if (c < 0)
-                return;
-            std::lock_guard<std::mutex> g(m_);
-            workers_.emplace_back([this, c] { serve(c); });
-        }
-    }
-    void serve(int c) {
-        std::string head;
-        char buf[8192];
-        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-            ssize_t n = recv(c, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            head.append(buf, static_cast<size_t>(n));
-        }
-        std::string lower = head;
-        for (char& ch : lower)
-            ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-        int file = open(path_.c_str(), O_RDONLY);
-        struct stat st {};
-        fstat(file, &st);
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
-        uint64_t first = 0, last = size - 1;
-        const size_t r = lower.find("\r\nrange: bytes=");
-        const bool ranged = r != std::string::npos;
-        if (ranged) {
-            unsigned long long a = 0, b = 0;
-            int got = sscanf(lower.c_str() + r + 15, "%llu-%llu", &a, &b);
-            first = a;
-            if (got == 2 && b < last)
-                last = b;
-        }
-        const uint64_t length = last - first + 1;
-        std::string resp = ranged ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
-        resp += "Content-Length: " + std::to_string(length) + "\r\n";
-        if (ranged)
-            resp += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
-                    "/" + std::to_string(size) + "\r\n";
-        resp += std::string("Last-Modified: ") + kLastModified +
-                "\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
-        send(c, resp.data(), resp.size(), MSG_NOSIGNAL);
-        off_t off = static_cast<off_t>(first);
-        uint64_t left = length;
-        while (left > 0) {
-            ssize_t n = sendfile(c, file, &off, std::min<uint64_t>(left, 1 << 30));
-            if (n <= 0)
-                break;
-            left -= static_cast<uint64_t>(n);
-        }
-        close(file);
-        shutdown(c, SHUT_WR);
-        while (recv(c, buf, sizeof buf, 0) > 0) {
-        }
-        close(c);
-    }
-
-    std::string path_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::thread acceptor_;
-    std::mutex m_;
-    std::vector<std::thread> workers_;
-};
 
 void writeSourceFile(const std::string& path, uint64_t bytes) {
     FILE* f = fopen(path.c_str(), "wb");
@@ -214,20 +73,6 @@ void writePrefix(const std::string& source, const std::string& path, uint64_t by
     fs::remove(path);
     fs::copy_file(source, path);
     fs::resize_file(path, bytes);
-}
-
-bool sameFile(const std::string& a, const std::string& b) {
-    if (fs::file_size(a) != fs::file_size(b))
-        return false;
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    std::vector<char> p(1 << 20), q(1 << 20);
-    while (x && y) {
-        x.read(p.data(), p.size());
-        y.read(q.data(), q.size());
-        if (x.gcount() != y.gcount() || memcmp(p.data(), q.data(), x.gcount()) != 0)
-            return false;
-    }
-    return true;
 }
 
 size_t countLines(const std::string& path, const std::string& part) {
@@ -258,7 +103,7 @@ int main(int argc, char** argv) {
     fs::create_directories(dir + "/curl");
     const std::string file = dir + "/big.bin";
     writeSourceFile(file, kFileBytes);
-    RangeServer server(file);
+    twbench::FileServer server({{"/big.bin", file}}, kLastModified);
 
     const std::string db = dir + "/registry.db";
     const std::map<std::string, std::string> env = {
@@ -322,7 +167,7 @@ int main(int argc, char** argv) {
         const double transferred = static_cast<double>(kFileBytes - start) / kMiB;
         for (int i = 0; i < rounds; ++i) {
             prepareOurs(start);
-            Run r = run(ours, env);
+            twbench::RunResult r = run(ours, env);
             tw.rates.push_back(transferred / r.seconds);
             tw.allSame = tw.allSame && r.exitCode == 0 && sameFile(file, dest);
             tw.peakKb = std::max(tw.peakKb, r.maxRssKb);
@@ -351,7 +196,7 @@ int main(int argc, char** argv) {
     logLevel(3);
     prepareOurs(kHalf);
     fs::remove(log);
-    Run r = run(ours, env);
+    twbench::RunResult r = run(ours, env);
     const size_t saves = countLines(log, "Inside ProcessDownloadedBuffer");
     const size_t updates = countLines(log, "updated registry entries");
     const double saved = static_cast<double>(kFileBytes - kHalf) / kMiB;

@@ -5,12 +5,11 @@
 #include "logging/lock_table.h"
 #include "logging/log.h"
 
-#include <fcntl.h>
-#include <spawn.h>
+#include "bench_support.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,49 +18,21 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-double nowSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
+using twbench::median;
+using twbench::nowSeconds;
 
 int run(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        return -1;
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return twbench::run(argv).exitCode;
 }
 
 void wholeRun(const std::string& label, const std::vector<std::string>& toolArgs,
               const std::string& trivial, int rounds) {
     std::vector<double> tool, ref;
     for (int i = 0; i < rounds; ++i) {
-        double t0 = nowSeconds();
-        run(toolArgs);
-        double t1 = nowSeconds();
-        run({trivial});
-        double t2 = nowSeconds();
-        tool.push_back(t1 - t0);
-        ref.push_back(t2 - t1);
+        tool.push_back(twbench::run(toolArgs).seconds);
+        ref.push_back(twbench::run({trivial}).seconds);
     }
     double a = median(tool), b = median(ref);
     printf("%-34s tool %8.2f ms   trivial linked %8.2f ms   ratio %.2f (aim <= 1.5)\n",
