@@ -14,7 +14,7 @@ PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang 
 PKGS_BENCH := libbenchmark-dev curl valgrind
 
 .PHONY: help demo check deps-build deps-test deps-bench debug release windows test bench clean
-.PHONY: windows-tests windows-release
+.PHONY: windows-tests windows-release layers
 
 help:
 	@echo "make demo    build the tool and run it on the demo machine (examples/demo-workstation.reg)"
@@ -101,7 +101,12 @@ define timed
 @start=$$(date +%s); $(2); echo "check: $(1) took $$(($$(date +%s) - start)) s"
 endef
 
+# Refuses an #include that reaches up the library stack of src/layers.txt.
+layers:
+	@sh cmake/check-layers.sh
+
 check: deps-test
+	$(call timed,library layers,sh cmake/check-layers.sh)
 	$(call timed,Linux build,cmake --preset debug >/dev/null && cmake --build --preset debug -j $(JOBS))
 	$(call timed,Linux tests,ctest --preset debug -j $(JOBS))
 	$(call timed,fuzz targets,FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh)

@@ -2,8 +2,8 @@
 // trivial program linked against the same libraries; and LogInfo lines per
 // second side by side with a plain formatted write and flush per line.
 // Prints ratios; never fails.
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include "bench_support.h"
 

@@ -1,10 +1,10 @@
 #include "agent/agent_params.h"
-#include "agent/agent_globals.h"
-#include "agent/crypto_probe.h"
-#include "agent/machine_details.h"
+#include "base/settings.h"
+#include "machine/crypto_probe.h"
+#include "machine/machine_details.h"
 #include "agent/resource_id.h"
-#include "http/text_support.h"
-#include "logging/log.h"
+#include "base/text_support.h"
+#include "base/log.h"
 #include "registry/registry_helpers.h"
 
 #include <ctype.h>
@@ -12,53 +12,6 @@
 #include <string.h>
 
 #include <string>
-
-char* TWServerName = nullptr;
-char* TWServerInstalledTime = nullptr;
-char* TWServerFlatName = nullptr;
-char* TWServerIPAddress = nullptr;
-char* TWServerSecIPAddress = nullptr;
-char* TWLastAccessName = nullptr;
-int TWServerPort = 0;
-int TWServerSecurePort = 0;
-char* TWServerProtocol = nullptr;
-char* DistributionServerName = nullptr;
-char* DistributionServerFlatName = nullptr;
-char* DistributionLastAccessName = nullptr;
-int DistributionServerPort = 0;
-int DistributionServerSecurePort = 0;
-char* DistributionServerIPAddress = nullptr;
-char* DistributionServerSecIPAddress = nullptr;
-char* DistributionServerProtocol = nullptr;
-
-char* EnableDistributionServer = nullptr;
-char* ProxyEnabled = nullptr;
-char* ProxyUserName = nullptr;
-char* ProxyPassword = nullptr;
-char* ProxyServerName = nullptr;
-char* ProxyByPass = nullptr;
-char* TWAgentVersion = nullptr;
-char* AgentServiceName = nullptr;
-char* MSPName = nullptr;
-char* CustomerName = nullptr;
-char* CustomerId = nullptr;
-char* RemoteOfficeName = nullptr;
-char* RemoteOfficeID = nullptr;
-char* EnableRemoteOfficeMgmt = nullptr;
-DWORD HTTPRequestTimeout = 60000;
-DWORD HTTPConnectionTimeout = 30000;
-DWORD DataTransferRate_KBps = 0;
-int EnableDSRoute = 0;
-DWORD BlockCrashedConfig = 0;
-DWORD ShutdownBlocked = 0;
-int EnableChecksum = 1;
-char* TWAgentResourceID = nullptr;
-
-char gv_tempDir[255] = {};
-int gv_serverPort = 0;
-int gv_distributionServerPort = 0;
-char* gv_clientDataPath = nullptr;
-char* gv_twProductCode = nullptr;
 
 namespace {
 

@@ -1,13 +1,14 @@
 #include "agent/resource_id.h"
-#include "agent/agent_globals.h"
-#include "agent/machine_details.h"
+#include "base/owned.h"
+#include "base/settings.h"
+#include "machine/machine_details.h"
 #include "agent/agent_params.h"
-#include "agent/text_helpers.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
-#include "http/text_support.h"
-#include "logging/format.h"
-#include "logging/log.h"
-#include "logging/service_notify.h"
+#include "base/text_support.h"
+#include "base/format.h"
+#include "base/log.h"
+#include "agent/service_notify.h"
 #include "registry/registry_helpers.h"
 #include "tables/result_data.h"
 #include "tables/table_data.h"
@@ -24,10 +25,7 @@ const char kSystemDetailsKey[] = "Software\\Brightmoor\\Tidewell\\TWAgent\\Syste
 // The agent service learns of a new identifier through this control code.
 const DWORD kResourceIdChanged = 147;
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
+using Text = Owned<char>;
 
 char* copyOf(const char* s) {
     size_t n = strlen(s);

@@ -1,6 +1,6 @@
 #include "checker/checks.h"
-#include "agent/os_name.h"
-#include "logging/log.h"
+#include "machine/os_name.h"
+#include "base/log.h"
 #include "registry/registry_helpers.h"
 
 #include <ctype.h>

@@ -1,13 +1,13 @@
 // twprereqhandler: checks a managed computer's prerequisites before the agent
 // installs a patch or deploys a package, and answers with its exit code.
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "agent/agent_params.h"
-#include "agent/os_name.h"
+#include "machine/os_name.h"
 #include "checker/checks.h"
 #include "checker/options.h"
-#include "logging/format.h"
-#include "logging/log.h"
-#include "registry/registry_helpers.h"
+#include "base/format.h"
+#include "base/log.h"
+#include "logging/logger.h"
 
 #include <stdlib.h>
 
@@ -20,11 +20,8 @@ int main(int argc, char** argv) {
     // The product is a 32-bit Windows program; on Linux it sees the registry as one.
     TwLinuxSetProcessIs64Bit(0);
 #endif
-    if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "TWAgentInstallDir", &gv_agentInstallDir) !=
-        ERROR_SUCCESS)
+    if (StartProgramLog("twprereqhandler.log") != ERROR_SUCCESS)
         return 13;
-
-    StartLogger("twprereqhandler.log");
     if (InitializeAgentParameters() != 0)
         LogError("Tidewell Agent info is not available in this machine.\n");
 

@@ -1,5 +1,5 @@
 #include "checker/options.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 #include <string.h>

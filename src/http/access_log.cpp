@@ -1,13 +1,13 @@
 #include "http/access_log.h"
-#include "agent/agent_globals.h"
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
-#include "agent/time_helpers.h"
+#include "base/settings.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
+#include "base/time_helpers.h"
 #include "http/agent_request.h"
 #include "http/resumable_internal.h"
 #include "http/resumable_request.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/format.h"
+#include "base/log.h"
 
 #include <share.h>
 #include <stdarg.h>
@@ -58,7 +58,7 @@ void ResumableRequest::PrintHTTPAccessLog(DWORD result) {
 
         const WCHAR* objectPath = objectPath_ ? objectPath_.get() : TW_W("");
         const std::string url = twresume::Narrow(objectPath);
-        twhttp::Owned<char> name(GetLastUrlFileName(url.c_str()));
+        Owned<char> name(GetLastUrlFileName(url.c_str()));
         const char* fileName = name && name.get()[0] != '\0' ? name.get() : "--";
         char* endTime = nullptr;
         GetTimeText(true, &endTime);

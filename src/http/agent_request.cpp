@@ -1,12 +1,11 @@
 #include "http/agent_request.h"
-#include "agent/agent_globals.h"
-#include "agent/agent_params.h"
-#include "agent/text_helpers.h"
-#include "agent/time_helpers.h"
+#include "base/settings.h"
+#include "base/text_helpers.h"
+#include "base/time_helpers.h"
 #include "http/downloads.h"
 #include "http/http_common.h"
 #include "http/posts.h"
-#include "logging/log.h"
+#include "base/log.h"
 #include "registry/registry_helpers.h"
 
 #include <stdlib.h>
@@ -15,7 +14,6 @@
 #include <mutex>
 #include <string>
 
-using twhttp::Owned;
 
 namespace {
 

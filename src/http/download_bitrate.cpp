@@ -1,20 +1,16 @@
-#include "agent/agent_params.h"
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
+#include "base/settings.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/download_internal.h"
 #include "http/downloads.h"
 #include "http/http_calls.h"
-#include "logging/log.h"
+#include "http/pacing.h"
+#include "base/log.h"
 
 using namespace twhttp;
 
 namespace {
-
-// Blocks in a row that bring no new byte (a data query failing with another
-// code than a time-out, or an empty answer) before the download gives up
-// instead of asking for the same range forever.
-const int kMaxIdleBlocks = 5;
 
 const char kEndBanner[] = "@@@@@@@@ End Of InternetGetRequestByBitrate Method @@@@@@@@ \n";
 
@@ -50,21 +46,18 @@ DWORD RequestSize(const DownloadCall& call, DWORD* length) {
     return result;
 }
 
-// Sleeps so that block starts lie at least 600 ms apart, or 100 ms after a slow block.
+// Sleeps so that block starts keep the pacing of pacing.h.
 void Pace(const SYSTEMTIME& blockStart) {
     SYSTEMTIME now;
     g_httpCalls.GetLocalTime(&now);
     DWORD elapsed = PacingMillis(now) - PacingMillis(blockStart);
-    g_httpCalls.Sleep(elapsed < 450 ? 600 - elapsed : 100);
+    g_httpCalls.Sleep(PauseAfterBlock(elapsed));
 }
 
 // Step 6: the paced ranged requests into the open temporary file.
 DWORD FetchBlocks(const DownloadCall& call, HANDLE file, DWORD contentLength,
                   InternetRequestHandles* block, DWORD* totalOut) {
-    // Computed wide: the configured rate is at most 3072, but nothing here
-    // relies on that.
-    ULONGLONG blockSize64 = static_cast<ULONGLONG>(DataTransferRate_KBps) * 500u;
-    DWORD blockSize = blockSize64 > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(blockSize64);
+    DWORD blockSize = BlockBytesForRate(DataTransferRate_KBps);
     LogDebug("InternetGetRequestByBitrate: Block of bytes to read: %u\n", blockSize);
 
     Owned<char> buffer(static_cast<char*>(malloc(kReadChunk + 1)));

@@ -1,11 +1,11 @@
-#include "agent/agent_params.h"
-#include "agent/error_texts.h"
-#include "agent/text_helpers.h"
+#include "base/settings.h"
+#include "base/error_texts.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/download_internal.h"
 #include "http/downloads.h"
 #include "http/http_calls.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <share.h>
 #include <stdio.h>
@@ -163,7 +163,7 @@ char* GetTmpDataFilePath() {
 }
 
 int LoadDatafromFile(char** dataOutput) {
-    twhttp::Owned<char> path(GetTmpDataFilePath());
+    Owned<char> path(GetTmpDataFilePath());
     if (!path || dataOutput == nullptr)
         return 0;
     LogDebug("LoadDatafromFile: tmpDataFilePath, %s\n", path.get());

@@ -1,10 +1,10 @@
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/download_internal.h"
 #include "http/downloads.h"
 #include "http/http_calls.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 using namespace twhttp;
 

@@ -1,15 +1,15 @@
 #include "http/download_resume_handler.h"
-#include "agent/agent_globals.h"
-#include "agent/error_texts.h"
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
-#include "agent/time_helpers.h"
+#include "base/settings.h"
+#include "base/error_texts.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
+#include "base/time_helpers.h"
 #include "http/agent_request.h"
 #include "http/downloads.h"
 #include "http/http_common.h"
 #include "http/resumable_internal.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/format.h"
+#include "base/log.h"
 #include "registry/registry_helpers.h"
 #include "registry/registry_key.h"
 
@@ -17,7 +17,6 @@
 #include <string.h>
 
 using twhttp::LastErrorOf;
-using twhttp::Owned;
 
 namespace twresume {
 

@@ -5,9 +5,7 @@
 
 #include <windows.h>
 
-#include <string>
-
-using TwWString = std::basic_string<WCHAR>;
+#include "base/owned.h"
 
 class DownloadResumeHandler {
   public:

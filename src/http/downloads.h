@@ -27,3 +27,9 @@ int LoadDatafromFile(char** dataOutput);
 
 // The largest body GET_DATA hands back in memory.
 constexpr DWORD kMaxInMemoryBody = 64u << 20;
+
+// Whether AgentSendRequest hands a download of `url` (server-relative) with this
+// request kind and transfer type to the resumable downloader: DownloadMode 1
+// under the agent key's "Settings" subkey, and no ".xml" or ".json" document;
+// a plain transfer only for DOWNLOAD_FILE, a throttled one also for GET_DATA.
+bool TakesResumablePath(const char* url, int requestKind, int transferType);

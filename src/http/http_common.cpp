@@ -1,5 +1,5 @@
 #include "http/http_common.h"
-#include "agent/text_helpers.h"
+#include "base/text_helpers.h"
 #include "http/http_calls.h"
 #include "http/request_setup.h"
 

@@ -5,15 +5,9 @@
 #include <winhttp.h>
 #include <stdlib.h>
 
-#include <memory>
+#include "base/owned.h"
 
 namespace twhttp {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-// A malloc'd buffer released with free.
-template <class T> using Owned = std::unique_ptr<T, FreeDeleter>;
 
 extern const WCHAR kUserAgent[];
 extern const WCHAR kKeepAliveHeader[];

@@ -1,6 +1,6 @@
-#include "agent/error_texts.h"
+#include "base/error_texts.h"
 #include "http/request_setup.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 namespace {
 

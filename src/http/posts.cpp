@@ -1,12 +1,12 @@
 #include "http/posts.h"
-#include "agent/agent_params.h"
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
+#include "base/settings.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/http_calls.h"
 #include "http/http_common.h"
 #include "http/request_setup.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <share.h>
 #include <stdio.h>

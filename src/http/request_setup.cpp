@@ -1,17 +1,16 @@
 #include "http/request_setup.h"
-#include "agent/agent_params.h"
-#include "agent/machine_details.h"
-#include "agent/text_helpers.h"
+#include "base/settings.h"
+#include "machine/machine_details.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/http_calls.h"
 #include "http/http_common.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 using twhttp::LastErrorOf;
-using twhttp::Owned;
 
 namespace {
 

@@ -1,36 +1,32 @@
 #include "http/resumable_request.h"
-#include "agent/agent_globals.h"
-#include "agent/agent_params.h"
-#include "agent/text_helpers.h"
-#include "agent/time_helpers.h"
+#include "base/settings.h"
+#include "base/text_helpers.h"
+#include "base/time_helpers.h"
 #include "http/agent_request.h"
 #include "http/http_calls.h"
+#include "http/pacing.h"
 #include "http/resumable_internal.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/format.h"
+#include "base/log.h"
 #include "registry/registry_key.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 using twhttp::LastErrorOf;
-using twhttp::Owned;
 using namespace twresume;
+using twhttp::BlockBytesForRate;
+using twhttp::kMaxIdleBlocks;
+using twhttp::PauseAfterBlock;
 
 namespace {
 
 const DWORD kInitialBuffer = 1048576;
 // Bytes asked of WinHttpReadData at once at most, whatever the server announces.
 const DWORD kMaxChunk = 1u << 20;
-// Blocks in a row that bring no new byte before the paced transfer gives up.
-const int kMaxIdleBlocks = 5;
 // Starts from byte 0 within one run (the server's file changed, or it ignored
 // the range); a file that keeps changing ends the run.
 const int kMaxRestarts = 2;
-// A pause between blocks: block starts at least 600 ms apart, 100 ms after a slow block.
-const LONGLONG kBlockSpacingMs = 600;
-const LONGLONG kSlowBlockMs = 450;
-const DWORD kShortPauseMs = 100;
 
 bool IsRecoverable(DWORD e) {
     return e == ERROR_WINHTTP_TIMEOUT || e == ERROR_WINHTTP_CANNOT_CONNECT ||
@@ -597,8 +593,7 @@ DWORD ResumableRequest::ResumeGetRequestByBitrate(
             return result;
         }
 
-        const ULONGLONG wanted = static_cast<ULONGLONG>(DataTransferRate_KBps) * 500u;
-        const DWORD blockSize = wanted > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(wanted);
+        const DWORD blockSize = BlockBytesForRate(DataTransferRate_KBps);
         LogDebug("ResumeGetRequestByBitrate: Block of bytes to read: %u\n", blockSize);
 
         bool secondAttempt = false;
@@ -676,9 +671,7 @@ DWORD ResumableRequest::ResumeGetRequestByBitrate(
             SYSTEMTIME now;
             g_httpCalls.GetLocalTime(&now);
             const LONGLONG elapsed = DayMillis(now) - DayMillis(noted);
-            g_httpCalls.Sleep(elapsed < 0 || elapsed >= kSlowBlockMs
-                                  ? kShortPauseMs
-                                  : static_cast<DWORD>(kBlockSpacingMs - elapsed));
+            g_httpCalls.Sleep(PauseAfterBlock(elapsed));
         }
 
         LogInfo("ResumeGetRequestByBitrate: Total bytes read = %u\n", bytesReceived_);

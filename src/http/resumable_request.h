@@ -78,13 +78,13 @@ class ResumableRequest {
 
     BYTE keepAlive_ = 0;
     BYTE proxyFlag_ = 0;
-    twhttp::Owned<WCHAR> objectPath_;
-    twhttp::Owned<WCHAR> server_;
-    twhttp::Owned<WCHAR> destinationPath_;
-    twhttp::Owned<WCHAR> proxyBypass_;
-    twhttp::Owned<WCHAR> proxyUserName_;
-    twhttp::Owned<WCHAR> proxyPassword_;
-    twhttp::Owned<WCHAR> proxyServer_;
+    Owned<WCHAR> objectPath_;
+    Owned<WCHAR> server_;
+    Owned<WCHAR> destinationPath_;
+    Owned<WCHAR> proxyBypass_;
+    Owned<WCHAR> proxyUserName_;
+    Owned<WCHAR> proxyPassword_;
+    Owned<WCHAR> proxyServer_;
     std::string startStamp_;
     std::string protocol_;
     std::string serverLastModified_;

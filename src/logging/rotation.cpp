@@ -1,10 +1,11 @@
 #include "logging/rotation.h"
-#include "agent/agent_globals.h"
-#include "agent/error_texts.h"
-#include "agent/file_helpers.h"
-#include "logging/format.h"
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/settings.h"
+#include "base/error_texts.h"
+#include "base/file_helpers.h"
+#include "base/format.h"
+#include "base/lock_table.h"
+#include "base/log.h"
+#include "logging/logger.h"
 #include "registry/registry_helpers.h"
 
 #include <stdlib.h>

@@ -1,8 +1,9 @@
 #include "registry/registry_helpers.h"
-#include "agent/agent_globals.h"
-#include "agent/error_texts.h"
-#include "agent/text_helpers.h"
-#include "logging/log.h"
+#include "base/owned.h"
+#include "base/settings.h"
+#include "base/error_texts.h"
+#include "base/text_helpers.h"
+#include "base/log.h"
 
 #include <ctype.h>
 #include <stdint.h>
@@ -16,10 +17,7 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using WidePtr = std::unique_ptr<WCHAR, FreeDeleter>;
+using WidePtr = Owned<WCHAR>;
 
 // Closes a key on every way out.
 struct KeyGuard {

@@ -1,5 +1,5 @@
 #include "tables/column_value.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <float.h>
 #include <math.h>

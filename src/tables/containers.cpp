@@ -1,6 +1,6 @@
 #include "tables/containers.h"
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,7 @@
 #include "tables/result_data.h"
 #include "tables/criteria.h"
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,8 +1,8 @@
 #include "tables/table_data.h"
 #include "tables/notification.h"
 #include "tables/table_internal.h"
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include <stdarg.h>
 #include <stdio.h>

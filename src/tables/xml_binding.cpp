@@ -1,5 +1,5 @@
 #include "tables/xml_binding.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "support/log_capture.h"
 
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include <stdexcept>
 

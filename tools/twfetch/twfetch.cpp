@@ -1,12 +1,13 @@
 // twfetch: sends one request through the agent library with the agent's
 // configuration from the registry, prints "result: <code>" and exits with it.
 // Administrators use it to test an agent's connectivity.
-#include "agent/agent_globals.h"
 #include "agent/agent_params.h"
+#include "base/settings.h"
 #include "http/agent_request.h"
-#include "logging/format.h"
-#include "logging/log.h"
-#include "registry/registry_helpers.h"
+#include "http/downloads.h"
+#include "base/format.h"
+#include "base/log.h"
+#include "logging/logger.h"
 #include "twfetch_args.h"
 
 #include <windows.h>
@@ -25,24 +26,6 @@
 #include <tw_linux.h>
 #endif
 
-namespace {
-
-// A file download goes to the resumable downloader when the agent's
-// DownloadMode is 1 and the resource is no ".xml" or ".json" document; an
-// interrupted run is then continued by running the same command again.
-bool TakesResumablePath(const FetchCommand& cmd) {
-    if (cmd.requestKind != DOWNLOAD_FILE || cmd.url.find(".xml") != std::string::npos ||
-        cmd.url.find(".json") != std::string::npos)
-        return false;
-    DWORD mode = 0;
-    std::string key = std::string(gv_RegKey) + "\\Settings";
-    return ReadDwordRegistryData(HKEY_LOCAL_MACHINE, key.c_str(), "DownloadMode", &mode) ==
-               ERROR_SUCCESS &&
-           mode == 1;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
 #ifndef _WIN32
     // The agent library runs as a 32-bit Windows process; on Linux it sees the registry as one.
@@ -58,11 +41,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "TWAgentInstallDir", &gv_agentInstallDir) !=
-        ERROR_SUCCESS)
+    if (StartProgramLog("twfetch.log") != ERROR_SUCCESS)
         fprintf(stderr, "twfetch: TWAgentInstallDir is not in the registry; no log is written\n");
-    else
-        StartLogger("twfetch.log");
 
     DWORD rc = InitializeAgentParameters();
     DWORD result;
@@ -76,7 +56,7 @@ int main(int argc, char** argv) {
     } else {
         char* output = nullptr;
         const char* argument = cmd.hasArgument ? cmd.argument.c_str() : nullptr;
-        const bool resumable = TakesResumablePath(cmd);
+        const bool resumable = TakesResumablePath(cmd.url.c_str(), cmd.requestKind, cmd.transferType);
         result = AgentSendRequest(cmd.url.c_str(), argument, &output, cmd.requestKind, 1,
                                   cmd.toMainServer, cmd.size, cmd.transferType);
         if (resumable) {

@@ -1,6 +1,6 @@
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "agent/agent_params.h"
-#include "agent/machine_details.h"
+#include "machine/machine_details.h"
 #include "registry/registry_helpers.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"

@@ -2,7 +2,7 @@
 // download in the success or the failure file, and the row's layout.
 #include "resumable_fixture.h"
 
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "http/access_log.h"
 #include "http/agent_request.h"
 

@@ -1,9 +1,9 @@
 #include "http_fixture.h"
 #include "http_doubles.h"
 
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "agent/agent_params.h"
-#include "agent/text_helpers.h"
+#include "base/text_helpers.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -4,7 +4,7 @@
 #include "http_fixture.h"
 
 #include "agent/agent_params.h"
-#include "agent/text_helpers.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 #include "http/request_setup.h"
 #include "support/certs.h"

@@ -1,6 +1,6 @@
 #include "resumable_fixture.h"
 
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "agent/agent_params.h"
 
 #include <chrono>

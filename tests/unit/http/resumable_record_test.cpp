@@ -4,8 +4,8 @@
 // be trusted.
 #include "resumable_fixture.h"
 
-#include "agent/agent_globals.h"
-#include "agent/text_helpers.h"
+#include "base/settings.h"
+#include "base/text_helpers.h"
 #include "http/agent_request.h"
 
 #include <signal.h>

@@ -3,7 +3,7 @@
 // the delivery, and the results of the failures.
 #include "resumable_fixture.h"
 
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "http/agent_request.h"
 #include "http/resumable_internal.h"
 

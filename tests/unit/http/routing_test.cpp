@@ -3,7 +3,7 @@
 #include "http_doubles.h"
 #include "http_fixture.h"
 
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "agent/agent_params.h"
 #include "http/agent_request.h"
 

@@ -1,5 +1,6 @@
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
+#include "logging/logger.h"
 #include "logging/rotation.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"

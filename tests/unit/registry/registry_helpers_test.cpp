@@ -1,4 +1,4 @@
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "registry/registry_helpers.h"
 #include "registry/registry_key.h"
 #include "support/log_capture.h"

@@ -1,5 +1,5 @@
 #include "tables_test_util.h"
-#include "logging/lock_table.h"
+#include "base/lock_table.h"
 
 #include <gtest/gtest.h>
 

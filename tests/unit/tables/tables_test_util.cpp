@@ -1,5 +1,5 @@
 #include "tables_test_util.h"
-#include "logging/log.h"
+#include "base/log.h"
 
 #include <string.h>
 

@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "agent/text_helpers.h" // TW_W
+#include "base/text_helpers.h" // TW_W
 
 #include <stdint.h>
 

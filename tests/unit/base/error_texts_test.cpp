@@ -1,4 +1,4 @@
-#include "agent/error_texts.h"
+#include "base/error_texts.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>

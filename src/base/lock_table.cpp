@@ -1,5 +1,5 @@
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/lock_table.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 

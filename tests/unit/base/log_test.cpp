@@ -1,6 +1,7 @@
-#include "logging/format.h"
-#include "logging/lock_table.h"
-#include "logging/log.h"
+#include "base/format.h"
+#include "base/lock_table.h"
+#include "base/log.h"
+#include "logging/logger.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "agent/crypto_probe.h"
+#include "machine/crypto_probe.h"
 
 #include <windows.h>
 #include <wincrypt.h>

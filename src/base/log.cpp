@@ -1,7 +1,7 @@
 // The log state, the four writers, opening and closing the file.
-#include "logging/log.h"
-#include "logging/format.h"
-#include "logging/lock_table.h"
+#include "base/log.h"
+#include "base/format.h"
+#include "base/lock_table.h"
 
 #include <direct.h>
 #include <errno.h>

@@ -1,7 +1,7 @@
-#include "agent/text_helpers.h"
-#include "agent/error_texts.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/text_helpers.h"
+#include "base/error_texts.h"
+#include "base/format.h"
+#include "base/log.h"
 
 #include <stdarg.h>
 #include <stdlib.h>

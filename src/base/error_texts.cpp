@@ -1,7 +1,7 @@
-#include "agent/error_texts.h"
-#include "agent/text_helpers.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/error_texts.h"
+#include "base/text_helpers.h"
+#include "base/format.h"
+#include "base/log.h"
 
 #include <shlwapi.h>
 #include <stdlib.h>

@@ -1,7 +1,8 @@
-#include "agent/file_helpers.h"
-#include "agent/error_texts.h"
-#include "agent/text_helpers.h"
-#include "logging/log.h"
+#include "base/file_helpers.h"
+#include "base/owned.h"
+#include "base/error_texts.h"
+#include "base/text_helpers.h"
+#include "base/log.h"
 
 #include <shlobj.h>
 #include <stdlib.h>
@@ -10,11 +11,6 @@
 #include <memory>
 
 namespace {
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-template <class T> using Owned = std::unique_ptr<T, FreeDeleter>;
-
 // Position of the first occurrence of `pat` in `text`, compared character by
 // character; after a mismatch the pattern restarts at the next character of
 // the text without looking at the mismatched one again.

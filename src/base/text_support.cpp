@@ -1,6 +1,6 @@
-#include "http/text_support.h"
-#include "agent/text_helpers.h"
-#include "logging/format.h"
+#include "base/text_support.h"
+#include "base/text_helpers.h"
+#include "base/format.h"
 
 #include <ctype.h>
 #include <stdlib.h>

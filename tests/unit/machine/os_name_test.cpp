@@ -1,4 +1,4 @@
-#include "agent/os_name.h"
+#include "machine/os_name.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>

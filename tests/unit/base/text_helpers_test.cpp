@@ -1,7 +1,7 @@
-#include "agent/file_helpers.h"
-#include "agent/text_helpers.h"
-#include "agent/time_helpers.h"
-#include "http/text_support.h"
+#include "base/file_helpers.h"
+#include "base/text_helpers.h"
+#include "base/time_helpers.h"
+#include "base/text_support.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
 

@@ -1,8 +1,9 @@
 // Starting and stopping the log: folder and level from the registry.
-#include "logging/log.h"
-#include "logging/lock_table.h"
+#include "base/log.h"
+#include "logging/logger.h"
+#include "base/lock_table.h"
 #include "logging/rotation.h"
-#include "agent/agent_globals.h"
+#include "base/settings.h"
 #include "registry/registry_helpers.h"
 
 #include <stdlib.h>
@@ -36,6 +37,14 @@ DWORD StartLogger(const char* fileName) {
     config->openMode = 1;
     config->useTimer = true;
     StartLoggerTimer(config);
+    return ERROR_SUCCESS;
+}
+
+DWORD StartProgramLog(const char* fileName) {
+    DWORD rc = ReadRegSZ(HKEY_LOCAL_MACHINE, gv_RegKey, "TWAgentInstallDir", &gv_agentInstallDir);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    StartLogger(fileName);
     return ERROR_SUCCESS;
 }
 

@@ -1,4 +1,4 @@
-#include "agent/machine_details.h"
+#include "machine/machine_details.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
-#include "agent/machine_details.h"
-#include "agent/os_name.h"
-#include "agent/text_helpers.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "machine/machine_details.h"
+#include "machine/os_name.h"
+#include "base/text_helpers.h"
+#include "base/format.h"
+#include "base/log.h"
 
 #include <dsgetdc.h>
 #include <lm.h>

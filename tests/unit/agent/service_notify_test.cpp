@@ -1,6 +1,6 @@
 #include "agent/agent_params.h"
-#include "agent/text_helpers.h"
-#include "logging/service_notify.h"
+#include "base/text_helpers.h"
+#include "agent/service_notify.h"
 #include "support/log_capture.h"
 #include "support/service_listener.h"
 #include "support/test_support.h"

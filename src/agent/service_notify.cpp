@@ -1,7 +1,7 @@
-#include "logging/service_notify.h"
-#include "agent/agent_params.h"
-#include "agent/text_helpers.h"
-#include "logging/log.h"
+#include "agent/service_notify.h"
+#include "base/settings.h"
+#include "base/text_helpers.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 

@@ -1,5 +1,5 @@
-#include "agent/os_name.h"
-#include "logging/log.h"
+#include "machine/os_name.h"
+#include "base/log.h"
 #include "registry/registry_helpers.h"
 
 #include <stdio.h>

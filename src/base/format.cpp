@@ -1,4 +1,4 @@
-#include "logging/format.h"
+#include "base/format.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,7 +1,7 @@
-#include "agent/time_helpers.h"
-#include "agent/text_helpers.h"
-#include "logging/format.h"
-#include "logging/log.h"
+#include "base/time_helpers.h"
+#include "base/text_helpers.h"
+#include "base/format.h"
+#include "base/log.h"
 
 #include <stdlib.h>
 #include <string.h>

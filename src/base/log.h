@@ -14,14 +14,11 @@ void LogError(const char* format, ...);
 void LogDebug(const char* format, ...);
 void LogTrace(const char* format, ...);
 
-DWORD StartLogger(const char* fileName);
-DWORD InitializeLog(const char* fileName, const char* folder, DWORD openMode);
 bool SetLogDefaults();
 bool SetLogConfig(const char* fileName, const char* folder, BYTE level);
 bool OpenLogFile(const char* mode);
 void CloseLogFile();
 void FreeLogConfig();
-DWORD ShutdownLogger();
 char* GetLogTimeStamp();
 int CreateLogFolder(const char* path);
 
