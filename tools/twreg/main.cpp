@@ -16,8 +16,8 @@
 #include <windows.h>
 
 #include "regfile.h"
-#include "tw_internal.h"
-#include "tw_registry.h"
+#include "kernel32/handles.h"
+#include "advapi32/registry_store.h"
 
 #include <stdio.h>
 #include <stdlib.h>

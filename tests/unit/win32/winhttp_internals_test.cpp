@@ -4,7 +4,7 @@
 
 #include "unit/win32/winhttp_client.h"
 #include "support/http_server.h"
-#include "win32/tw_winhttp.h"
+#include "win32/winhttp/headers.h"
 
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>

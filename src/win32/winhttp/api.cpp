@@ -3,8 +3,8 @@
 // multi handle, pausing curl whenever the bounded receive buffer is full or
 // the upload waits for WinHttpWriteData, so that the pull calls
 // (ReceiveResponse, QueryDataAvailable, ReadData) keep WinHTTP's semantics.
-#include "tw_internal.h"
-#include "tw_winhttp.h"
+#include "kernel32/handles.h"
+#include "winhttp/headers.h"
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>

@@ -1,6 +1,6 @@
 // The error tables of the Linux WinHTTP: libcurl results and OpenSSL
 // certificate errors to the ERROR_WINHTTP_* codes callers branch on.
-#include "tw_winhttp.h"
+#include "winhttp/headers.h"
 
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>

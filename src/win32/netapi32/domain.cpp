@@ -19,8 +19,8 @@
 //
 // Windows NT keeps the workgroup name only in its LSA policy database, which
 // has no readable registry value; VNETSUP is where Windows 9x kept it.
-#include "tw_internal.h"
-#include "tw_machine.h"
+#include "kernel32/handles.h"
+#include "kernel32/machine_profile.h"
 
 #include <dsgetdc.h>
 #include <lm.h>

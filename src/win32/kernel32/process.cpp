@@ -1,6 +1,6 @@
 // Handles, last error, process and thread identity, time, memory and the
 // environment, for the Linux build.
-#include "tw_internal.h"
+#include "kernel32/handles.h"
 
 #include <errno.h>
 #include <pthread.h>

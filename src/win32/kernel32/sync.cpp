@@ -1,5 +1,5 @@
 // Mutexes, events, waits and CloseHandle for the Linux build.
-#include "tw_internal.h"
+#include "kernel32/handles.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -9,8 +9,8 @@
 // upper-cased name as UTF-16BE, so that a unique index compares names without
 // case and ORDER BY sorts them in code-unit order, as Windows enumerates.
 // Value rows keep their id when overwritten, so enumeration follows creation.
-#include "tw_internal.h"
-#include "tw_registry.h"
+#include "kernel32/handles.h"
+#include "advapi32/registry_store.h"
 
 #include <sqlite3.h>
 #include <stdlib.h>

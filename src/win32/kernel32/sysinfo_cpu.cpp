@@ -5,8 +5,8 @@
 // named by the feature number in decimal ("10" = SSE2);
 // non-zero means present. Tests and example machines use pins to say, for
 // instance, "no SSE2".
-#include "tw_internal.h"
-#include "tw_machine.h"
+#include "kernel32/handles.h"
+#include "kernel32/machine_profile.h"
 
 #include <stdlib.h>
 

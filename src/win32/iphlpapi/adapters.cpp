@@ -1,8 +1,8 @@
 // GetAdaptersInfo for the Linux build, from the host's interfaces
 // (getifaddrs: IPv4 addresses and masks, hardware addresses and types from
 // AF_PACKET; /sys/class/net for wireless; /proc/net/route for the gateway).
-#include "tw_internal.h"
-#include "tw_iphlpapi.h"
+#include "kernel32/handles.h"
+#include "iphlpapi/adapters.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -3,8 +3,8 @@
 // ComputerName\ActiveComputerName and ComputerName\ComputerName
 // "ComputerName") when the registry store has them, else from the host's
 // gethostname.
-#include "tw_internal.h"
-#include "tw_machine.h"
+#include "kernel32/handles.h"
+#include "kernel32/machine_profile.h"
 
 #include <limits.h>
 #include <unistd.h>

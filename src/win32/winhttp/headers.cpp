@@ -1,7 +1,7 @@
 // Request headers as WinHttpAddRequestHeaders builds them, and header queries
 // as WinHttpQueryHeaders answers them.
-#include "tw_internal.h"
-#include "tw_winhttp.h"
+#include "kernel32/handles.h"
+#include "winhttp/headers.h"
 
 #include <ctype.h>
 #include <string.h>

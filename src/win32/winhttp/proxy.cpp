@@ -1,6 +1,6 @@
 // Named-proxy lists and bypass lists in WinHTTP's syntax, decided per request.
-#include "tw_internal.h"
-#include "tw_winhttp.h"
+#include "kernel32/handles.h"
+#include "winhttp/headers.h"
 
 #include <ctype.h>
 

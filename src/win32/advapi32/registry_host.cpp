@@ -16,8 +16,8 @@
 // anyone (RegSetValueEx, twreg import) takes precedence and is never touched
 // again, so tests and example machines pin every fact. Host-filled values
 // follow the host: changed when the file changes, removed when it vanishes.
-#include "tw_internal.h"
-#include "tw_registry.h"
+#include "kernel32/handles.h"
+#include "advapi32/registry_store.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -4,8 +4,8 @@
 // An entry point that came with a later Windows release than the machine
 // profile's is not exported, so an old machine's profile takes the program's
 // legacy paths (GetProductInfo needs Windows Vista, 6.0).
-#include "tw_internal.h"
-#include "tw_machine.h"
+#include "kernel32/handles.h"
+#include "kernel32/machine_profile.h"
 
 #include <threadpoollegacyapiset.h>
 

@@ -1,7 +1,7 @@
 // Reading the machine profile (the values a Windows machine keeps about
 // itself) from the registry store, and name comparison.
-#include "tw_internal.h"
-#include "tw_machine.h"
+#include "kernel32/handles.h"
+#include "kernel32/machine_profile.h"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 // Windows Sockets start-up for the Linux build: version negotiation and the
 // start-up count, as ws2_32 keeps them. The socket calls themselves are not
 // part of this layer.
-#include "tw_internal.h"
+#include "kernel32/handles.h"
 
 #include <winsock2.h>
 

@@ -1,7 +1,7 @@
 // Files and folders for the Linux build: CreateFile with Windows' share modes
 // (tracked within the process), reads, writes, sizes, find, copy, delete,
 // folders, and the runtime's shared-open stream.
-#include "tw_internal.h"
+#include "kernel32/handles.h"
 
 #include <direct.h>
 #include <share.h>

@@ -1,6 +1,6 @@
 // UTF-8 (and the narrow code pages, which the Linux build treats as UTF-8)
 // to and from UTF-16, with Windows' sizing and error rules.
-#include "tw_internal.h"
+#include "kernel32/handles.h"
 
 #include <ctype.h>
 #include <string.h>
