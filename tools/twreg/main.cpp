@@ -16,8 +16,8 @@
 #include <windows.h>
 
 #include "regfile.h"
-#include "kernel32/handles.h"
 #include "advapi32/registry_store.h"
+#include "kernel32/paths.h"
 
 #include <stdio.h>
 #include <stdlib.h>

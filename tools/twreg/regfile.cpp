@@ -1,6 +1,6 @@
 // The .reg file format as regedit reads and writes it (version 5.00).
 #include "regfile.h"
-#include "kernel32/handles.h"
+#include "kernel32/text.h"
 
 #include <stdio.h>
 

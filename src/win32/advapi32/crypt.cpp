@@ -11,8 +11,9 @@
 // then per key pair a line "key <keySpec> <algid> <bits>" followed by the private
 // key in PEM. Changes are written to a new file and renamed over the old one
 // under an flock of the folder's ".lock".
-#include "kernel32/handles.h"
 #include "kernel32/machine_profile.h"
+#include "kernel32/paths.h"
+#include "kernel32/text.h"
 
 #include <wincrypt.h>
 

@@ -13,8 +13,10 @@
 //   for the converted form.
 // - Opening or creating a subkey checks no access on the parent handle (on
 //   Windows the target key's security decides); value calls check the mask.
-#include "kernel32/handles.h"
+#include "advapi32/registry_api.h"
+
 #include "advapi32/registry_store.h"
+#include "kernel32/text.h"
 
 #include <string.h>
 #include <sys/utsname.h>

@@ -16,8 +16,10 @@
 // anyone (RegSetValueEx, twreg import) takes precedence and is never touched
 // again, so tests and example machines pin every fact. Host-filled values
 // follow the host: changed when the file changes, removed when it vanishes.
-#include "kernel32/handles.h"
+#include "advapi32/registry_host.h"
+
 #include "advapi32/registry_store.h"
+#include "kernel32/text.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -9,8 +9,11 @@
 // upper-cased name as UTF-16BE, so that a unique index compares names without
 // case and ORDER BY sorts them in code-unit order, as Windows enumerates.
 // Value rows keep their id when overwritten, so enumeration follows creation.
-#include "kernel32/handles.h"
 #include "advapi32/registry_store.h"
+
+#include "advapi32/registry_api.h"
+#include "advapi32/registry_host.h"
+#include "kernel32/systime.h"
 
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -316,36 +319,44 @@ long long RootIdOf(HKEY key) {
     return 0;
 }
 
+namespace {
+
 // Windows upper-cases with a full Unicode table; this covers the scripts that
 // appear in registry names in practice: ASCII, Latin-1, Latin Extended-A,
 // Greek, Cyrillic and the full-width Latin letters.
+char16_t foldNameChar(char16_t c) {
+    if (c < 0x80) {
+        if (c >= u'a' && c <= u'z')
+            c -= 0x20;
+    } else if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+        c -= 0x20;
+    } else if (c == 0xFF) {
+        c = 0x178;
+    } else if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
+        c &= ~1;
+    } else if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
+        if ((c & 1) == 0)
+            c -= 1;
+    } else if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) {
+        c -= 0x20;
+    } else if (c == 0x3C2) {
+        c = 0x3A3;
+    } else if (c >= 0x430 && c <= 0x44F) {
+        c -= 0x20;
+    } else if (c >= 0x450 && c <= 0x45F) {
+        c -= 0x50;
+    } else if (c >= 0xFF41 && c <= 0xFF5A) {
+        c -= 0x20;
+    }
+    return c;
+}
+
+} // namespace
+
 std::u16string FoldName(const std::u16string& name) {
     std::u16string out(name);
-    for (char16_t& c : out) {
-        if (c < 0x80) {
-            if (c >= u'a' && c <= u'z')
-                c -= 0x20;
-        } else if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-            c -= 0x20;
-        } else if (c == 0xFF) {
-            c = 0x178;
-        } else if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
-            c &= ~1;
-        } else if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
-            if ((c & 1) == 0)
-                c -= 1;
-        } else if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) {
-            c -= 0x20;
-        } else if (c == 0x3C2) {
-            c = 0x3A3;
-        } else if (c >= 0x430 && c <= 0x44F) {
-            c -= 0x20;
-        } else if (c >= 0x450 && c <= 0x45F) {
-            c -= 0x50;
-        } else if (c >= 0xFF41 && c <= 0xFF5A) {
-            c -= 0x20;
-        }
-    }
+    for (char16_t& c : out)
+        c = foldNameChar(c);
     return out;
 }
 
@@ -615,10 +626,27 @@ DWORD RegistryEndBatch(bool commit) {
 
 } // namespace tw
 
-extern "C" void TwLinuxRegistryReopen(void) {
+extern "C" {
+
+void TwLinuxRegistryReopen(void) {
     try {
         tw::reg::LockGuard lock;
         tw::reg::CloseStore();
     } catch (...) {
     }
 }
+
+LSTATUS TwLinuxRegistryBeginBatch(void) {
+    return static_cast<LSTATUS>(tw::RegistryBeginBatch());
+}
+
+LSTATUS TwLinuxRegistryEndBatch(BOOL commit) {
+    return static_cast<LSTATUS>(tw::RegistryEndBatch(commit != FALSE));
+}
+
+void TwLinuxRegistryFoldName(WCHAR* name, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        name[i] = tw::reg::foldNameChar(name[i]);
+}
+
+} // extern "C"

@@ -1,19 +1,15 @@
-// Internals of the Linux registry store (registry_*.cpp), and the few entry
-// points that other parts of this layer and the twreg tool need.
+// The Linux registry store (registry_store.cpp): a SQLite database behind the
+// Reg* functions, shared by registry_api.cpp and registry_host.cpp (not part
+// of the Win32 surface; tools reach batches through tw_linux.h).
 #pragma once
 
 #include <windows.h>
+#include <tw_linux.h>
 
 #include <string>
 #include <vector>
 
 namespace tw {
-
-// True when the machine the registry describes is AMD64: the stored
-// PROCESSOR_ARCHITECTURE under HKLM\SYSTEM\CurrentControlSet\Control\Session
-// Manager\Environment, else the host (x86_64 is AMD64). Decides whether the
-// WOW64 view exists at all.
-bool MachineIsAmd64();
 
 // Groups every registry call the calling thread makes until RegistryEndBatch
 // into one transaction: all of them take effect or none does (twreg import).
@@ -24,11 +20,9 @@ DWORD RegistryEndBatch(bool commit);
 
 namespace reg {
 
-// ---- Everything below is shared by the registry_*.cpp files only. ----
-
 // Limits, as Windows documents them.
-constexpr size_t kMaxKeyComponent = 255; // characters of one key name
-constexpr size_t kMaxValueName = 16383;  // characters of a value name
+constexpr size_t kMaxKeyComponent = TW_REG_MAX_KEY_NAME; // characters of one key name
+constexpr size_t kMaxValueName = TW_REG_MAX_VALUE_NAME;  // characters of a value name
 constexpr size_t kMaxDepth = 512;        // levels below a root
 // Far above anything an agent stores; keeps a bad size from exhausting memory.
 constexpr size_t kMaxValueData = 16u << 20;
@@ -107,13 +101,8 @@ DWORD WalkPath(long long start, const std::vector<std::u16string>& path, long lo
 // Unix milliseconds <-> FILETIME.
 FILETIME ToFileTime(long long unixMillis);
 
-// Fills the volatile HARDWARE hive from the host (registry_host.cpp); called
-// once per database open, outside any transaction, with the lock held.
-void RefreshHostHive();
-
 // Closes the database and forgets every open key handle.
 void CloseStore();
-void ForgetAllHandles(); // registry_api.cpp
 
 } // namespace reg
 } // namespace tw

@@ -1,8 +1,9 @@
 // Service Control Manager for the Linux build. A service is a Unix-domain
 // socket "<name>.ctl" in $TW_SERVICE_DIR (default /run/tidewell); the wire
 // format is described in winsvc.h.
-#include "kernel32/handles.h"
+#include "kernel32/computer_name.h"
 #include "kernel32/machine_profile.h"
+#include "kernel32/text.h"
 
 #include <winsvc.h>
 

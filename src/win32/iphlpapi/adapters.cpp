@@ -1,7 +1,6 @@
 // GetAdaptersInfo for the Linux build, from the host's interfaces
 // (getifaddrs: IPv4 addresses and masks, hardware addresses and types from
 // AF_PACKET; /sys/class/net for wireless; /proc/net/route for the gateway).
-#include "kernel32/handles.h"
 #include "iphlpapi/adapters.h"
 
 #include <arpa/inet.h>

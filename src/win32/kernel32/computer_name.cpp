@@ -3,8 +3,10 @@
 // ComputerName\ActiveComputerName and ComputerName\ComputerName
 // "ComputerName") when the registry store has them, else from the host's
 // gethostname.
-#include "kernel32/handles.h"
+#include "kernel32/computer_name.h"
+
 #include "kernel32/machine_profile.h"
+#include "kernel32/text.h"
 
 #include <limits.h>
 #include <unistd.h>

@@ -1,238 +1,61 @@
-// Files and folders for the Linux build: CreateFile with Windows' share modes
-// (tracked within the process), reads, writes, sizes, find, copy, delete,
-// folders, and the runtime's shared-open stream.
-#include "kernel32/handles.h"
+// Files for the Linux build: CreateFile with Windows' share modes (tracked
+// within the process), reads, writes, file pointers, sizes, byte-range locks,
+// and the runtime's shared-open stream.
+#include "kernel32/file_io.h"
 
-#include <direct.h>
+#include "kernel32/errno_map.h"
+#include "kernel32/paths.h"
+#include "kernel32/share_modes.h"
+
 #include <share.h>
-#include <shlobj.h>
 
-#include <ctype.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
-#include <mutex>
-#include <vector>
+#include <string>
 
 namespace tw {
 
-std::string HostPath(const char* winPath) {
-    if (winPath == nullptr)
-        return std::string();
-    std::string p(winPath);
-    std::replace(p.begin(), p.end(), '\\', '/');
-    if (p.size() >= 2 && isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') {
-        const char* root = getenv("TW_DRIVE_ROOT");
-        std::string out = (root && *root) ? root : "/var/lib/tidewell/drives";
-        out += '/';
-        out += static_cast<char>(tolower(static_cast<unsigned char>(p[0])));
-        std::string rest = p.substr(2);
-        if (!rest.empty() && rest[0] != '/')
-            out += '/';
-        out += rest;
-        return out;
-    }
-    return p;
+File::~File() {
+    ShareRelease(share);
+    if (fd >= 0)
+        close(fd);
 }
 
-std::string HostPathW(const WCHAR* winPath) {
-    if (winPath == nullptr)
-        return std::string();
-    return HostPath(Utf16ToUtf8(winPath).c_str());
-}
-
-static std::string parentOf(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    size_t slash = p.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return p.substr(0, slash);
-}
-
-DWORD ErrorFromErrno(int err, const std::string& hostPath) {
-    switch (err) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT: {
-        if (!hostPath.empty()) {
-            struct stat st;
-            if (stat(parentOf(hostPath).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                return ERROR_PATH_NOT_FOUND;
-        }
-        return ERROR_FILE_NOT_FOUND;
-    }
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_ALREADY_EXISTS;
-    case ENOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case ENOSPC:
-    case EDQUOT:
-        return ERROR_DISK_FULL;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    case EBUSY:
-    case ETXTBSY:
-        return ERROR_BUSY;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EIO:
-        return ERROR_GEN_FAILURE;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
-// ---- share modes ----
-
-struct ShareEntry {
-    dev_t dev;
-    ino_t ino;
-    DWORD access; // FILE_SHARE_* bits standing for read, write, delete access
-    DWORD share;
-};
-
-namespace {
-std::mutex g_shareMutex;
-std::multimap<std::pair<dev_t, ino_t>, ShareEntry*>& shareTable() {
-    static auto* t = new std::multimap<std::pair<dev_t, ino_t>, ShareEntry*>();
-    return *t;
-}
-
-// Access rights that take part in sharing, expressed as FILE_SHARE_* bits.
-DWORD shareBitsOf(DWORD access) {
-    DWORD bits = 0;
-    if (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE | GENERIC_EXECUTE))
-        bits |= FILE_SHARE_READ;
-    if (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA))
-        bits |= FILE_SHARE_WRITE;
-    if (access & (DELETE | GENERIC_ALL))
-        bits |= FILE_SHARE_DELETE;
-    return bits;
-}
-} // namespace
-
-ShareEntry* ShareAcquire(int fd, DWORD access, DWORD share) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return nullptr;
-    }
-    DWORD bits = shareBitsOf(access);
-    auto* e = new ShareEntry{st.st_dev, st.st_ino, bits, share};
-    if (bits == 0)
-        return e; // attribute-only opens take no part in sharing
-    std::lock_guard<std::mutex> g(g_shareMutex);
-    auto range = shareTable().equal_range({st.st_dev, st.st_ino});
-    for (auto it = range.first; it != range.second; ++it) {
-        const ShareEntry* o = it->second;
-        if ((bits & ~o->share) != 0 || (o->access & ~share) != 0) {
-            delete e;
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return nullptr;
-        }
-    }
-    shareTable().insert({{st.st_dev, st.st_ino}, e});
-    return e;
-}
-
-void ShareRelease(ShareEntry* entry) {
-    if (entry == nullptr)
-        return;
-    {
-        std::lock_guard<std::mutex> g(g_shareMutex);
-        auto range = shareTable().equal_range({entry->dev, entry->ino});
-        for (auto it = range.first; it != range.second; ++it) {
-            if (it->second == entry) {
-                shareTable().erase(it);
-                break;
-            }
-        }
-    }
-    delete entry;
-}
-
-bool ShareBlocksDelete(const std::string& hostPath) {
-    struct stat st;
-    if (stat(hostPath.c_str(), &st) != 0)
-        return false;
-    std::lock_guard<std::mutex> g(g_shareMutex);
-    auto range = shareTable().equal_range({st.st_dev, st.st_ino});
-    for (auto it = range.first; it != range.second; ++it) {
-        if (!(it->second->share & FILE_SHARE_DELETE))
-            return true;
-    }
-    return false;
-}
-
-} // namespace tw
-
-using namespace tw;
-
-namespace {
-
-struct File : KernelObject {
-    int fd = -1;
-    bool canRead = false;
-    bool canWrite = false;
-    ShareEntry* share = nullptr;
-    std::vector<std::pair<uint64_t, uint64_t>> locks; // LockFile regions: offset, length
-    ~File() override {
-        ShareRelease(share);
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-File* fileOf(HANDLE h) {
+File* FileOf(HANDLE h) {
     auto* f = dynamic_cast<File*>(GetKernelObject(h));
     if (f == nullptr)
         SetLastError(ERROR_INVALID_HANDLE);
     return f;
 }
 
+namespace {
+
 bool isDir(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool pathExists(const std::string& p) {
+} // namespace
+
+bool PathExists(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0;
 }
 
-HANDLE createFileHost(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+HANDLE CreateFileHost(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                       DWORD flags) {
     if (path.empty()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    DWORD bits = shareBitsOf(access);
+    DWORD bits = ShareBitsOf(access);
     bool wantRead = (bits & FILE_SHARE_READ) != 0;
     bool wantWrite = (bits & FILE_SHARE_WRITE) != 0;
     if (isDir(path)) {
@@ -244,7 +67,7 @@ HANDLE createFileHost(const std::string& path, DWORD access, DWORD share, DWORD 
     }
     int oflags = O_CLOEXEC;
     oflags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
-    bool existed = pathExists(path);
+    bool existed = PathExists(path);
     switch (disposition) {
     case CREATE_NEW:
         oflags |= O_CREAT | O_EXCL;
@@ -307,264 +130,11 @@ HANDLE createFileHost(const std::string& path, DWORD access, DWORD share, DWORD 
     return static_cast<KernelObject*>(f);
 }
 
-bool copyHost(const std::string& from, const std::string& to, bool failIfExists) {
-    HANDLE src =
-        createFileHost(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       OPEN_EXISTING, 0);
-    if (src == INVALID_HANDLE_VALUE)
-        return false;
-    File* s = fileOf(src);
-    struct stat sst, dst;
-    fstat(s->fd, &sst);
-    if (stat(to.c_str(), &dst) == 0 && dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
-        CloseHandle(src);
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return false;
-    }
-    bool existed = pathExists(to);
-    HANDLE out = createFileHost(to, GENERIC_WRITE, 0, failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0);
-    if (out == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        CloseHandle(src);
-        SetLastError(err);
-        return false;
-    }
-    File* d = fileOf(out);
-    off_t remaining = sst.st_size;
-    DWORD err = ERROR_SUCCESS;
-    while (remaining > 0) {
-        ssize_t n = copy_file_range(s->fd, nullptr, d->fd, nullptr,
-                                    static_cast<size_t>(std::min<off_t>(remaining, 1 << 30)), 0);
-        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL))
-            n = sendfile(d->fd, s->fd, nullptr,
-                         static_cast<size_t>(std::min<off_t>(remaining, 1 << 30)));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = ErrorFromErrno(errno, to);
-            break;
-        }
-        if (n == 0)
-            break; // the source shrank while copying
-        remaining -= n;
-    }
-    fchmod(d->fd, sst.st_mode & 07777);
-    CloseHandle(out);
-    CloseHandle(src);
-    if (err != ERROR_SUCCESS) {
-        // A failed copy leaves no half-written destination behind.
-        if (!existed)
-            unlink(to.c_str());
-        SetLastError(err);
-        return false;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return true;
-}
+} // namespace tw
 
-bool deleteHost(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        SetLastError(ErrorFromErrno(errno, path));
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    if (ShareBlocksDelete(path)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return false;
-    }
-    if (unlink(path.c_str()) != 0) {
-        SetLastError(ErrorFromErrno(errno, path));
-        return false;
-    }
-    return true;
-}
+using namespace tw;
 
-bool moveHost(const std::string& from, const std::string& to, DWORD flags) {
-    if (!pathExists(from)) {
-        SetLastError(ErrorFromErrno(ENOENT, from));
-        return false;
-    }
-    if (pathExists(to) && !(flags & MOVEFILE_REPLACE_EXISTING)) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return false;
-    }
-    if (rename(from.c_str(), to.c_str()) == 0)
-        return true;
-    if (errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED)) {
-        if (!copyHost(from, to, false))
-            return false;
-        return deleteHost(from);
-    }
-    SetLastError(ErrorFromErrno(errno, to));
-    return false;
-}
-
-bool mkdirHost(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) != 0) {
-        SetLastError(ErrorFromErrno(errno, path));
-        return false;
-    }
-    return true;
-}
-
-bool rmdirHost(const std::string& path) {
-    if (rmdir(path.c_str()) != 0) {
-        SetLastError(errno == ENOTDIR ? ERROR_DIRECTORY : ErrorFromErrno(errno, path));
-        return false;
-    }
-    return true;
-}
-
-DWORD attributesHost(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        SetLastError(ErrorFromErrno(errno, path));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (access(path.c_str(), W_OK) != 0 && !S_ISDIR(st.st_mode))
-        a |= FILE_ATTRIBUTE_READONLY;
-    return a;
-}
-
-// ---- find ----
-
-int foldChar(unsigned char c) {
-    return tolower(c);
-}
-
-// Windows wildcards: '*' any run, '?' one character, without regard to case.
-bool wildMatch(const char* pat, const char* name) {
-    const char* starP = nullptr;
-    const char* starN = nullptr;
-    while (*name) {
-        if (*pat == '*') {
-            starP = pat++;
-            starN = name;
-        } else if (*pat == '?' || (*pat && foldChar(*pat) == foldChar(*name))) {
-            ++pat;
-            ++name;
-        } else if (starP) {
-            pat = starP + 1;
-            name = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (*pat == '*')
-        ++pat;
-    return *pat == '\0';
-}
-
-bool windowsMatch(const std::string& pattern, const std::string& name) {
-    if (wildMatch(pattern.c_str(), name.c_str()))
-        return true;
-    // As on Windows, a trailing ".*" also matches names without an extension.
-    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0)
-        return wildMatch(pattern.substr(0, pattern.size() - 2).c_str(), name.c_str());
-    return false;
-}
-
-struct FindState : KernelObject {
-    std::string dir;
-    std::vector<std::string> names;
-    size_t next = 0;
-};
-
-void fillFind(const FindState& fs, const std::string& name, WIN32_FIND_DATAA* a,
-              WIN32_FIND_DATAW* w) {
-    struct stat st;
-    std::string full = fs.dir + "/" + name;
-    bool ok = stat(full.c_str(), &st) == 0;
-    DWORD attrs = ok && S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    unsigned long long size =
-        ok && !S_ISDIR(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
-    FILETIME ft{};
-    if (ok) {
-        long long v = static_cast<long long>(st.st_mtim.tv_sec) * 10000000LL +
-                      st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
-        ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFF);
-        ft.dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(v) >> 32);
-    }
-    if (a) {
-        memset(a, 0, sizeof *a);
-        a->dwFileAttributes = attrs;
-        a->ftCreationTime = a->ftLastAccessTime = a->ftLastWriteTime = ft;
-        a->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        a->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
-        snprintf(a->cFileName, sizeof a->cFileName, "%s", name.c_str());
-    }
-    if (w) {
-        memset(w, 0, sizeof *w);
-        w->dwFileAttributes = attrs;
-        w->ftCreationTime = w->ftLastAccessTime = w->ftLastWriteTime = ft;
-        w->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        w->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
-        std::u16string n16 = Utf8ToUtf16(name);
-        size_t n = std::min<size_t>(n16.size(), MAX_PATH - 1);
-        memcpy(w->cFileName, n16.data(), n * sizeof(WCHAR));
-    }
-}
-
-HANDLE findFirstHost(const std::string& hostPattern, WIN32_FIND_DATAA* a, WIN32_FIND_DATAW* w) {
-    size_t slash = hostPattern.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : hostPattern.substr(0, slash);
-    if (dir.empty())
-        dir.assign(1, '/');
-    std::string pattern = slash == std::string::npos ? hostPattern : hostPattern.substr(slash + 1);
-    if (pattern.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                         : ErrorFromErrno(errno, dir));
-        return INVALID_HANDLE_VALUE;
-    }
-    auto* fs = new FindState();
-    fs->dir = dir;
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        // A drive's root has no "." and ".." entries on Windows.
-        if ((name == "." || name == "..") && dir == "/")
-            continue;
-        if (windowsMatch(pattern, name))
-            fs->names.push_back(name);
-    }
-    closedir(d);
-    // NTFS lists a folder in case-insensitive name order.
-    std::sort(fs->names.begin(), fs->names.end(), [](const std::string& x, const std::string& y) {
-        return strcasecmp(x.c_str(), y.c_str()) < 0;
-    });
-    if (fs->names.empty()) {
-        delete fs;
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    fillFind(*fs, fs->names[0], a, w);
-    fs->next = 1;
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<KernelObject*>(fs);
-}
-
-BOOL findNext(HANDLE h, WIN32_FIND_DATAA* a, WIN32_FIND_DATAW* w) {
-    auto* fs = dynamic_cast<FindState*>(GetKernelObject(h));
-    if (fs == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (fs->next >= fs->names.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    fillFind(*fs, fs->names[fs->next++], a, w);
-    return TRUE;
-}
+namespace {
 
 // ---- the runtime's shared-open stream ----
 
@@ -624,7 +194,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return createFileHost(HostPath(path), access, share, disposition, flags);
+    return CreateFileHost(HostPath(path), access, share, disposition, flags);
 }
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
@@ -633,11 +203,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return createFileHost(HostPathW(path), access, share, disposition, flags);
+    return CreateFileHost(HostPathW(path), access, share, disposition, flags);
 }
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD readOut, void*) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (readOut)
         *readOut = 0;
     if (f == nullptr)
@@ -671,7 +241,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD readOut, void*) {
 }
 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, void*) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (written)
         *written = 0;
     if (f == nullptr)
@@ -703,7 +273,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, void*) 
 }
 
 BOOL FlushFileBuffers(HANDLE h) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (f == nullptr)
         return FALSE;
     if (fdatasync(f->fd) != 0 && errno != EINVAL) {
@@ -714,7 +284,7 @@ BOOL FlushFileBuffers(HANDLE h) {
 }
 
 BOOL SetEndOfFile(HANDLE h) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (f == nullptr)
         return FALSE;
     if (!f->canWrite) {
@@ -730,7 +300,7 @@ BOOL SetEndOfFile(HANDLE h) {
 }
 
 BOOL SetFilePointerEx(HANDLE h, LARGE_INTEGER distance, PLARGE_INTEGER newPos, DWORD method) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (f == nullptr)
         return FALSE;
     int whence = method == FILE_BEGIN     ? SEEK_SET
@@ -775,7 +345,7 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distanceHigh, DWORD method) 
 }
 
 BOOL GetFileSizeEx(HANDLE h, PLARGE_INTEGER size) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (f == nullptr)
         return FALSE;
     struct stat st;
@@ -794,7 +364,7 @@ BOOL GetFileSizeEx(HANDLE h, PLARGE_INTEGER size) {
 // with write access here.
 static BOOL rangeLock(HANDLE h, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow,
                       DWORD lengthHigh, bool lock) {
-    File* f = fileOf(h);
+    File* f = FileOf(h);
     if (f == nullptr)
         return FALSE;
     const uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
@@ -855,133 +425,6 @@ DWORD GetFileSize(HANDLE h, LPDWORD high) {
         *high = static_cast<DWORD>(s.HighPart);
     SetLastError(ERROR_SUCCESS);
     return s.LowPart;
-}
-
-BOOL DeleteFileA(LPCSTR path) {
-    return path && deleteHost(HostPath(path));
-}
-BOOL DeleteFileW(LPCWSTR path) {
-    return path && deleteHost(HostPathW(path));
-}
-
-BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-    if (!from || !to) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return copyHost(HostPath(from), HostPath(to), failIfExists != FALSE);
-}
-
-BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
-    if (!from || !to) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return copyHost(HostPathW(from), HostPathW(to), failIfExists != FALSE);
-}
-
-BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-    if (!from || !to) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return moveHost(HostPath(from), HostPath(to), flags);
-}
-
-BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (!from || !to) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return moveHost(HostPathW(from), HostPathW(to), flags);
-}
-
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    return path && mkdirHost(HostPath(path));
-}
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
-    return path && mkdirHost(HostPathW(path));
-}
-BOOL RemoveDirectoryA(LPCSTR path) {
-    return path && rmdirHost(HostPath(path));
-}
-BOOL RemoveDirectoryW(LPCWSTR path) {
-    return path && rmdirHost(HostPathW(path));
-}
-
-DWORD GetFileAttributesA(LPCSTR path) {
-    if (!path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return attributesHost(HostPath(path));
-}
-DWORD GetFileAttributesW(LPCWSTR path) {
-    if (!path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return attributesHost(HostPathW(path));
-}
-
-DWORD GetTempPathA(DWORD size, LPSTR buffer) {
-    char tmp[4096];
-    DWORD n = GetEnvironmentVariableA("TEMP", tmp, sizeof tmp);
-    if (n == 0 || n >= sizeof tmp - 1)
-        snprintf(tmp, sizeof tmp, "/tmp");
-    std::string t = tmp;
-    if (t.back() != '/' && t.back() != '\\')
-        t += '/';
-    if (buffer == nullptr || size <= t.size())
-        return static_cast<DWORD>(t.size() + 1);
-    memcpy(buffer, t.c_str(), t.size() + 1);
-    return static_cast<DWORD>(t.size());
-}
-
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        SetLastError(ErrorFromErrno(errno));
-        return 0;
-    }
-    size_t len = strlen(cwd);
-    if (buffer == nullptr || size <= len)
-        return static_cast<DWORD>(len + 1);
-    memcpy(buffer, cwd, len + 1);
-    return static_cast<DWORD>(len);
-}
-
-HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    if (!pattern || !data) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    return findFirstHost(HostPath(pattern), data, nullptr);
-}
-
-HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    if (!pattern || !data) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    return findFirstHost(HostPathW(pattern), nullptr, data);
-}
-
-BOOL FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
-    return findNext(h, data, nullptr);
-}
-BOOL FindNextFileW(HANDLE h, LPWIN32_FIND_DATAW data) {
-    return findNext(h, nullptr, data);
-}
-
-BOOL FindClose(HANDLE h) {
-    auto* fs = dynamic_cast<FindState*>(GetKernelObject(h));
-    if (fs == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    delete fs;
-    return TRUE;
 }
 
 FILE* _fsopen(const char* path, const char* mode, int shflag) {
@@ -1058,45 +501,6 @@ FILE* _fsopen(const char* path, const char* mode, int shflag) {
         return nullptr;
     }
     return f;
-}
-
-int _mkdir(const char* path) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    return mkdir(HostPath(path).c_str(), 0777);
-}
-
-int SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES*) {
-    if (path == nullptr)
-        return ERROR_BAD_PATHNAME;
-    std::string win = Utf16ToUtf8(path);
-    bool absolute =
-        (win.size() >= 2 && isalpha(static_cast<unsigned char>(win[0])) && win[1] == ':') ||
-        (!win.empty() && (win[0] == '/' || win[0] == '\\'));
-    if (!absolute)
-        return ERROR_BAD_PATHNAME;
-    std::string host = HostPath(win.c_str());
-    while (host.size() > 1 && host.back() == '/')
-        host.pop_back();
-    struct stat st;
-    if (stat(host.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
-    // Create each missing level from the top down.
-    for (size_t i = 1; i <= host.size(); ++i) {
-        if (i == host.size() || host[i] == '/') {
-            std::string part = host.substr(0, i);
-            if (stat(part.c_str(), &st) == 0) {
-                if (!S_ISDIR(st.st_mode))
-                    return ERROR_PATH_NOT_FOUND;
-                continue;
-            }
-            if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-                return static_cast<int>(ErrorFromErrno(errno, part));
-        }
-    }
-    return ERROR_SUCCESS;
 }
 
 } // extern "C"

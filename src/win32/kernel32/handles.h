@@ -1,9 +1,7 @@
-// Shared pieces of the Linux Win32 layer (not part of the Win32 surface).
+// The handle registry of the Linux Win32 layer (not part of the Win32 surface).
 #pragma once
 
 #include <windows.h>
-
-#include <string>
 
 namespace tw {
 
@@ -26,30 +24,5 @@ bool IsRegisteredHandle(const void* handle);
 // Returns the object when `handle` is a live kernel object, else null (and sets
 // ERROR_INVALID_HANDLE).
 KernelObject* GetKernelObject(HANDLE handle);
-
-// Win32 error code for an errno value of a file operation on `hostPath`.
-DWORD ErrorFromErrno(int err, const std::string& hostPath = std::string());
-
-// Windows path (backslashes, optional drive letter) to the host path. A drive
-// "X:" maps to $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x).
-std::string HostPath(const char* winPath);
-std::string HostPathW(const WCHAR* winPath);
-
-// UTF-8 <-> UTF-16 without Win32 error reporting.
-std::u16string Utf8ToUtf16(const std::string& s);
-std::string Utf16ToUtf8(const std::u16string& s);
-std::string Utf16ToUtf8(const WCHAR* s);
-
-// In-process share-mode bookkeeping, keyed by the file's device and inode.
-struct ShareEntry;
-// Returns a token for a granted open, or null with the last error set to
-// ERROR_SHARING_VIOLATION when the open conflicts with one already held.
-ShareEntry* ShareAcquire(int fd, DWORD access, DWORD share);
-void ShareRelease(ShareEntry* entry);
-// True when some open of the file does not share delete access.
-bool ShareBlocksDelete(const std::string& hostPath);
-
-// Milliseconds since 1970 of the current time.
-long long NowUnixMillis();
 
 } // namespace tw

@@ -4,8 +4,7 @@
 // An entry point that came with a later Windows release than the machine
 // profile's is not exported, so an old machine's profile takes the program's
 // legacy paths (GetProductInfo needs Windows Vista, 6.0).
-#include "kernel32/handles.h"
-#include "kernel32/machine_profile.h"
+#include "kernel32/sysinfo.h"
 
 #include <threadpoollegacyapiset.h>
 

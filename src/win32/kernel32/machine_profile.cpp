@@ -1,6 +1,5 @@
 // Reading the machine profile (the values a Windows machine keeps about
 // itself) from the registry store, and name comparison.
-#include "kernel32/handles.h"
 #include "kernel32/machine_profile.h"
 
 #include <vector>

@@ -1,7 +1,7 @@
 // FormatMessage for the Linux build: the system's English texts, word for
 // word, for the codes this program can meet. Other codes have no text, as
 // codes outside the system's message table have none on Windows.
-#include "kernel32/handles.h"
+#include "kernel32/text.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -3,9 +3,12 @@
 // so a .reg export of a real machine reproduces its identity; without them
 // the machine is the default profile: 64-bit Windows 10 Pro (10.0.19045),
 // workstation, EditionID "Professional".
-#include "kernel32/handles.h"
+#include "kernel32/sysinfo.h"
+
+#include "advapi32/registry_api.h"
 #include "kernel32/machine_profile.h"
-#include "advapi32/registry_store.h"
+#include "kernel32/sysinfo_cpu.h"
+#include "kernel32/text.h"
 
 #include <tw_linux.h>
 

@@ -5,8 +5,11 @@
 // named by the feature number in decimal ("10" = SSE2);
 // non-zero means present. Tests and example machines use pins to say, for
 // instance, "no SSE2".
-#include "kernel32/handles.h"
+#include "kernel32/sysinfo_cpu.h"
+
 #include "kernel32/machine_profile.h"
+#include "kernel32/sysinfo.h"
+#include "kernel32/text.h"
 
 #include <stdlib.h>
 

@@ -1,10 +1,9 @@
 // UTF-8 (and the narrow code pages, which the Linux build treats as UTF-8)
 // to and from UTF-16, with Windows' sizing and error rules.
-#include "kernel32/handles.h"
+#include "kernel32/text.h"
 
 #include <ctype.h>
 #include <string.h>
-#include <time.h>
 
 namespace {
 
@@ -252,20 +251,6 @@ LPSTR StrStrIA(LPCSTR text, LPCSTR search) {
             return const_cast<LPSTR>(p);
     }
     return nullptr;
-}
-
-} // extern "C"
-
-extern "C" {
-
-void _tzset(void) {
-    tzset();
-}
-
-long* __tw_timezone(void) {
-    static thread_local long value;
-    value = timezone;
-    return &value;
 }
 
 } // extern "C"

@@ -1,8 +1,9 @@
 // Timer queues for the Linux build. Each queue owns one thread that runs its
 // timers' callbacks one at a time; the default queue (a NULL queue handle) is
 // created on first use and lives as long as the process.
-#include "kernel32/handles.h"
 #include "kernel32/timerqueue.h"
+
+#include <windows.h>
 
 #include <threadpoollegacyapiset.h>
 

@@ -19,8 +19,9 @@
 //
 // Windows NT keeps the workgroup name only in its LSA policy database, which
 // has no readable registry value; VNETSUP is where Windows 9x kept it.
-#include "kernel32/handles.h"
+#include "kernel32/computer_name.h"
 #include "kernel32/machine_profile.h"
+#include "kernel32/text.h"
 
 #include <dsgetdc.h>
 #include <lm.h>

@@ -1,6 +1,8 @@
 // The error tables of the Linux WinHTTP: libcurl results and OpenSSL
 // certificate errors to the ERROR_WINHTTP_* codes callers branch on.
-#include "winhttp/headers.h"
+#include "winhttp/errors.h"
+
+#include <winhttp.h>
 
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>

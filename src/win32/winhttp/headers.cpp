@@ -1,7 +1,8 @@
 // Request headers as WinHttpAddRequestHeaders builds them, and header queries
 // as WinHttpQueryHeaders answers them.
-#include "kernel32/handles.h"
 #include "winhttp/headers.h"
+
+#include "kernel32/text.h"
 
 #include <ctype.h>
 #include <string.h>

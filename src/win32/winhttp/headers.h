@@ -1,43 +1,15 @@
-// Internals of the Linux WinHTTP (not part of the Win32 surface): the error
-// tables, the proxy choice, header handling and buffer statistics, exported so
-// that tests can check them piece by piece.
+// Header blocks of the Linux WinHTTP (headers.cpp): parsing status lines and
+// dates, WinHttpAddRequestHeaders and WinHttpQueryHeaders on a block (not
+// part of the Win32 surface).
 #pragma once
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <stddef.h>
-#include <stdint.h>
-
 #include <string>
 #include <vector>
 
 namespace tw::winhttp {
-
-// ---- errors ----
-
-// The WinHTTP error for a libcurl result code (CURLcode). One table; the
-// transfer code adds what only the context can tell (a refused certificate,
-// a status line that was not HTTP, a redirect that failed).
-DWORD ErrorFromCurl(int curlCode);
-
-// The SECURITY_FLAG_IGNORE_* flag that forgives an OpenSSL certificate
-// verification error (X509_V_ERR_*); 0 when no flag does.
-DWORD IgnoreFlagForCertificate(int x509Error);
-
-// ---- proxy ----
-
-// The proxy ("host:port", port 80 when none is given) that a named-proxy list
-// such as "proxy:8080", "http=a:80;https=b:443" or "a:80 b:81" gives for a
-// request of this scheme; empty when the list names none for it.
-std::string ProxyForScheme(const std::u16string& proxyList, bool secure);
-
-// True when `host` matches the bypass list: entries separated by ';' or
-// blanks, '*' and '?' wildcards, case-insensitive, "<local>" for every name
-// without a dot.
-bool BypassMatches(const std::u16string& bypassList, const std::string& host);
-
-// ---- headers ----
 
 struct Header {
     std::string name;
@@ -72,15 +44,5 @@ DWORD QueryHeaderBlock(const HeaderBlock& block, DWORD infoLevel, const WCHAR* n
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" (and the two older HTTP date forms).
 bool ParseHttpDate(const std::string& text, SYSTEMTIME* out);
-
-// ---- receive buffer ----
-
-// Bytes a request buffers at most between the network and WinHttpReadData.
-constexpr size_t kReceiveBufferBytes = 256 * 1024;
-
-// The most bytes any request has held in its receive buffer since the last
-// reset (process-wide).
-size_t PeakBufferedBytes();
-void ResetPeakBufferedBytes();
 
 } // namespace tw::winhttp

@@ -1,8 +1,12 @@
 // Named-proxy lists and bypass lists in WinHTTP's syntax, decided per request.
-#include "kernel32/handles.h"
-#include "winhttp/headers.h"
+#include "winhttp/proxy.h"
+
+#include "kernel32/text.h"
 
 #include <ctype.h>
+
+#include <string>
+#include <vector>
 
 namespace tw::winhttp {
 

@@ -1,8 +1,7 @@
 // Windows Sockets start-up for the Linux build: version negotiation and the
 // start-up count, as ws2_32 keeps them. The socket calls themselves are not
 // part of this layer.
-#include "kernel32/handles.h"
-
+#include <windows.h>
 #include <winsock2.h>
 
 #include <string.h>

@@ -2,6 +2,7 @@
 // Windows documents nothing, its limits, its database file, and several
 // processes sharing it.
 #include "support/test_support.h"
+#include "win32/advapi32/registry_api.h"
 #include "win32/advapi32/registry_store.h"
 
 #include <tw_linux.h>
