@@ -239,7 +239,8 @@ std::string Utf16ToUtf8(const std::u16string& s) {
     if (s.empty())
         return std::string();
     const int n = static_cast<int>(s.size());
-    std::string out(WideCharToMultiByte(CP_UTF8, 0, s.data(), n, nullptr, 0, nullptr, nullptr), '\0');
+    std::string out(WideCharToMultiByte(CP_UTF8, 0, s.data(), n, nullptr, 0, nullptr, nullptr),
+                    '\0');
     WideCharToMultiByte(CP_UTF8, 0, s.data(), n, out.data(), static_cast<int>(out.size()), nullptr,
                         nullptr);
     return out;

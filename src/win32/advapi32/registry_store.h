@@ -23,7 +23,7 @@ namespace reg {
 // Limits, as Windows documents them.
 constexpr size_t kMaxKeyComponent = TW_REG_MAX_KEY_NAME; // characters of one key name
 constexpr size_t kMaxValueName = TW_REG_MAX_VALUE_NAME;  // characters of a value name
-constexpr size_t kMaxDepth = 512;        // levels below a root
+constexpr size_t kMaxDepth = 512;                        // levels below a root
 // Far above anything an agent stores; keeps a bad size from exhausting memory.
 constexpr size_t kMaxValueData = 16u << 20;
 

@@ -3,6 +3,7 @@
 
 #include "kernel32/handles.h"
 
+#include <new>
 #include <unordered_map>
 
 namespace tw::winhttp {
