@@ -63,13 +63,29 @@ class QuietStdout {
     int saved_ = -1;
 };
 
+// A destination or upload file as the library takes it: a full Windows path,
+// whose backslashes separate its folders. Relative paths are below the working
+// folder; on Linux a path of this system lies on drive Z:, the host's root.
+bool FullPath(std::string* path) {
+    DWORD need = GetFullPathNameA(path->c_str(), 0, nullptr, nullptr);
+    if (need == 0)
+        return false;
+    std::string full(need, '\0');
+    DWORD n = GetFullPathNameA(path->c_str(), need, &full[0], nullptr);
+    if (n == 0 || n >= need)
+        return false;
+    full.resize(n);
+    *path = full;
+    return true;
+}
+
 // The folders above a download's destination that do not exist yet, deepest
 // first: a failed download takes away those it made.
 std::vector<std::string> MissingFolders(const std::string& destination) {
     std::vector<std::string> missing;
     std::string folder = destination;
     for (;;) {
-        size_t sep = folder.find_last_of("\\/");
+        size_t sep = folder.rfind('\\');
         if (sep == std::string::npos || sep == 0)
             break;
         folder.resize(sep);
@@ -108,6 +124,11 @@ int main(int argc, char** argv) {
     if (cmd.help) {
         fputs(kFetchHelp, stdout);
         return 0;
+    }
+    if ((cmd.requestKind == DOWNLOAD_FILE || cmd.requestKind == UPLOAD_FILE) &&
+        !FullPath(&cmd.argument)) {
+        fprintf(stderr, "twfetch: %s is not a usable path\n", cmd.argument.c_str());
+        return 2;
     }
 
     if (StartProgramLog("twfetch.log") != ERROR_SUCCESS)

@@ -7,7 +7,8 @@
 //     query  KEY [/v NAME | /ve]
 //     add    KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
 //     delete KEY [/v NAME | /ve] [/f]
-//     mkpath WINDOWS_PATH        create the host folder of a Windows path, print it
+//     mkpath PATH                create the host folder of a Windows path or a
+//                                path of this system, print it
 //
 // The database is TW_REGISTRY, or PATH. The view is the 64-bit one unless
 // /reg:32 is given, as for a 64-bit tool on 64-bit Windows. Exit status 0 on
@@ -88,10 +89,16 @@ std::u16string foldName(std::u16string name) {
     return name;
 }
 
-// The host folder of a Windows path, as the file calls map it.
-std::string hostPath(const std::string& windowsPath) {
-    std::vector<char> buf(TwLinuxHostPath(windowsPath.c_str(), nullptr, 0) + 1);
-    TwLinuxHostPath(windowsPath.c_str(), buf.data(), buf.size());
+// The host folder of a path, as the file calls map it: a Windows path, or a
+// path of this system (absolute, or relative to the working folder), which
+// becomes its "Z:\..." form first.
+std::string hostPath(const std::string& path) {
+    std::vector<char> full(GetFullPathNameA(path.c_str(), 0, nullptr, nullptr) + 1);
+    if (full.size() == 1 || GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()),
+                                             full.data(), nullptr) >= full.size())
+        return std::string();
+    std::vector<char> buf(TwLinuxHostPath(full.data(), nullptr, 0) + 1);
+    TwLinuxHostPath(full.data(), buf.data(), buf.size());
     return buf.data();
 }
 
@@ -787,8 +794,10 @@ int cmdExport(std::vector<std::string> args) {
 
 int cmdMkpath(const std::vector<std::string>& args) {
     if (args.size() != 1)
-        return fail("usage: mkpath WINDOWS_PATH");
+        return fail("usage: mkpath PATH");
     std::string host = hostPath(args[0]);
+    if (host.empty())
+        return fail(args[0] + ": not a usable path");
     std::error_code ec;
     std::filesystem::create_directories(host, ec);
     if (ec || !std::filesystem::is_directory(host))

@@ -37,9 +37,11 @@ LSTATUS TwLinuxRegistryEndBatch(BOOL commit);
 // their folded forms are equal.
 void TwLinuxRegistryFoldName(WCHAR* name, size_t length);
 
-// The host path of a Windows path: backslashes become slashes and a drive
-// "X:" maps to $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x), as the
-// file calls map it. Writes at most `size` bytes, terminator included, and
+// The host path of a Windows path: backslashes become slashes, drive "Z:" is
+// the host's root (as under Wine) and another drive "X:" maps to
+// $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x), as the file calls map
+// it. (GetFullPathNameA goes the other way: a path of this system becomes
+// "Z:\...".) Writes at most `size` bytes, terminator included, and
 // returns the length of the whole path without its terminator, as snprintf
 // does; 0 when the path cannot be mapped.
 size_t TwLinuxHostPath(const char* windowsPath, char* buffer, size_t size);
