@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include "regfile.h"
+#include "twreg_help.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -460,16 +461,72 @@ int finishOutput() {
     return 0;
 }
 
+// query /s, as reg.exe lays it out: every key of the subtree, parents before
+// children, each followed by its values and a blank line. Walked without
+// recursion, however deep the tree.
+int querySubtree(const KeyPath& top) {
+    std::vector<std::u16string> pending{top.sub};
+    printf("\n");
+    while (!pending.empty()) {
+        const std::u16string sub = pending.back();
+        pending.pop_back();
+        KeyPath path = top;
+        path.sub = sub;
+        const std::string shown = Utf16ToUtf8(path.display());
+        KeyCloser key;
+        LSTATUS rc = RegOpenKeyExW(path.root, w(sub), 0, KEY_READ | g_view, &key.key);
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + describe(rc));
+        printf("%s\n", shown.c_str());
+        for (DWORD i = 0;; ++i) {
+            std::u16string name;
+            DWORD type = 0;
+            std::string data;
+            rc = readValueAt(key.key, i, name, type, data);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                break;
+            if (rc != ERROR_SUCCESS)
+                return fail(shown + ": " + describe(rc));
+            printValue(name, type, data);
+        }
+        printf("\n");
+        std::vector<std::u16string> children;
+        for (DWORD i = 0;; ++i) {
+            std::u16string child;
+            rc = subkeyAt(key.key, i, child);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                break;
+            if (rc != ERROR_SUCCESS)
+                return fail(shown + ": " + describe(rc));
+            children.push_back(sub.empty() ? child : sub + u"\\" + child);
+        }
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+    }
+    return finishOutput();
+}
+
 int cmdQuery(std::vector<std::string> args) {
     std::string error;
     ValueChoice choice;
     if (!takeValueChoice(args, choice, error))
         return fail(error);
+    bool subtree = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (lower(args[i]) == "/s") {
+            subtree = true;
+            args.erase(args.begin() + static_cast<long>(i));
+            break;
+        }
+    }
     if (args.size() != 1)
-        return fail("usage: query KEY [/v NAME | /ve]");
+        return fail("usage: query KEY [/v NAME | /ve] [/s]");
+    if (subtree && choice.given)
+        return fail("/s shows whole keys: give it without /v or /ve");
     KeyPath path;
     if (!parseKeyArg(args[0], path, error))
         return fail(error);
+    if (subtree)
+        return querySubtree(path);
     KeyCloser key;
     LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
     if (rc != ERROR_SUCCESS)
@@ -825,11 +882,28 @@ int run(std::vector<std::string> args) {
             rest.push_back(a);
         }
     }
+    // "twreg /?", or "twreg query /?" as reg.exe takes it; never a value's data.
+    auto isHelp = [](const std::string& a) { return a == "/?" || a == "--help" || a == "-h"; };
+    if ((!rest.empty() && isHelp(rest[0])) || (rest.size() == 2 && isHelp(rest[1]))) {
+        fputs(kTwregHelp, stdout);
+        return finishOutput();
+    }
     if (rest.empty())
         return fail("usage: twreg [--registry PATH] [/reg:32|/reg:64] "
-                    "import|export|query|add|delete|mkpath ...");
+                    "import|export|query|add|delete|mkpath ...  (twreg /? explains)");
     std::string command = lower(rest[0]);
     rest.erase(rest.begin());
+    if (command != "mkpath") {
+        // A database that cannot be opened is said once, plainly, whatever the command.
+        DWORD subKeys = 0;
+        LSTATUS rc = RegQueryInfoKeyW(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subKeys,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
+        std::vector<char> problem(TwLinuxRegistryOpenProblem(nullptr, 0) + 1);
+        TwLinuxRegistryOpenProblem(problem.data(), problem.size());
+        if (rc != ERROR_SUCCESS && problem[0] != '\0')
+            return fail(std::string("cannot open the registry database ") + problem.data());
+    }
     if (command == "import")
         return cmdImport(rest);
     if (command == "export")

@@ -24,6 +24,13 @@ int TwLinuxProcessIs64Bit(void);
 // TW_REGISTRY afresh (tests switch databases within one process).
 void TwLinuxRegistryReopen(void);
 
+// Why the registry database could not be opened or created, for a person:
+// the file and the reason ("/var/lib/tidewell/registry.db: unable to open
+// database file (Permission denied)"). Registry calls then answer
+// ERROR_REGISTRY_IO_FAILED or ERROR_REGISTRY_CORRUPT. Copies as snprintf does
+// and returns the whole length; 0 when the last open succeeded or none was tried.
+size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size);
+
 // Groups every registry call the calling thread makes until
 // TwLinuxRegistryEndBatch into one transaction of the registry database: all
 // of them take effect or none does. Other threads wait until the batch ends.
