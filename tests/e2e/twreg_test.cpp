@@ -417,7 +417,14 @@ TEST_F(TwregCommands, QuerySubtreeShowsEveryKeyParentsFirst) {
                   .exitCode,
               0);
     ASSERT_EQ(Run({"add", "HKCU\\Software\\S\\A"}).exitCode, 0);
-    auto r = Run({"query", "hkcu\\Software\\S", "/s"});
+    // Without values the key asked for shows its subkeys only; below it every key shows.
+    auto r = Run({"query", "HKCU\\Software\\S\\B", "/s"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\\B\\Deep\n"
+                     "    N    REG_DWORD    0x7\n"
+                     "\n");
+    r = Run({"query", "HKCU\\Software\\S\\B"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\\B\\Deep\n");
+    r = Run({"query", "hkcu\\Software\\S", "/s"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\n"
                      "    Top    REG_SZ    1\n"

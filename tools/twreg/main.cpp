@@ -461,9 +461,36 @@ int finishOutput() {
     return 0;
 }
 
+// A key's name, its values and a blank line, as reg.exe prints them; the key
+// that was asked for shows nothing when it holds no value. 0, or fail()'s code.
+int printKeyAndValues(HKEY key, const std::string& shown, bool evenWithoutValues) {
+    struct Value {
+        std::u16string name;
+        DWORD type = 0;
+        std::string data;
+    };
+    std::vector<Value> values;
+    for (DWORD i = 0;; ++i) {
+        Value v;
+        LSTATUS rc = readValueAt(key, i, v.name, v.type, v.data);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + describe(rc));
+        values.push_back(std::move(v));
+    }
+    if (values.empty() && !evenWithoutValues)
+        return 0;
+    printf("%s\n", shown.c_str());
+    for (const Value& v : values)
+        printValue(v.name, v.type, v.data);
+    printf("\n");
+    return 0;
+}
+
 // query /s, as reg.exe lays it out: every key of the subtree, parents before
-// children, each followed by its values and a blank line. Walked without
-// recursion, however deep the tree.
+// children, each with its values and a blank line. Walked without recursion,
+// however deep the tree.
 int querySubtree(const KeyPath& top) {
     std::vector<std::u16string> pending{top.sub};
     printf("\n");
@@ -477,19 +504,8 @@ int querySubtree(const KeyPath& top) {
         LSTATUS rc = RegOpenKeyExW(path.root, w(sub), 0, KEY_READ | g_view, &key.key);
         if (rc != ERROR_SUCCESS)
             return fail(shown + ": " + describe(rc));
-        printf("%s\n", shown.c_str());
-        for (DWORD i = 0;; ++i) {
-            std::u16string name;
-            DWORD type = 0;
-            std::string data;
-            rc = readValueAt(key.key, i, name, type, data);
-            if (rc == ERROR_NO_MORE_ITEMS)
-                break;
-            if (rc != ERROR_SUCCESS)
-                return fail(shown + ": " + describe(rc));
-            printValue(name, type, data);
-        }
-        printf("\n");
+        if (int failed = printKeyAndValues(key.key, shown, sub != top.sub))
+            return failed;
         std::vector<std::u16string> children;
         for (DWORD i = 0;; ++i) {
             std::u16string child;
@@ -557,19 +573,9 @@ int cmdQuery(std::vector<std::string> args) {
         printf("\n");
         return finishOutput();
     }
-    printf("\n%s\n", shown.c_str());
-    for (DWORD i = 0;; ++i) {
-        std::u16string name;
-        DWORD type = 0;
-        std::string data;
-        rc = readValueAt(key.key, i, name, type, data);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            break;
-        if (rc != ERROR_SUCCESS)
-            return fail(shown + ": " + describe(rc));
-        printValue(name, type, data);
-    }
     printf("\n");
+    if (int failed = printKeyAndValues(key.key, shown, false))
+        return failed;
     for (DWORD i = 0;; ++i) {
         std::u16string child;
         rc = subkeyAt(key.key, i, child);
