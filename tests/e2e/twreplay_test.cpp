@@ -68,23 +68,24 @@ TEST(Twreplay, FleetGivesEachMachineItsAnswerAndLeavesNothingBehind) {
                             "\"sse2\":\"pass\"},\"exit_code\":0,"))
         << appsrv;
     // The server's mitigation settings, as the run wrote them.
-    EXPECT_TRUE(Has(appsrv, "\"value\":\"\\\"FeatureSettingsOverride\\\"=dword:00000000\"")) << appsrv;
+    EXPECT_TRUE(Has(appsrv, "\"value\":\"\\\"FeatureSettingsOverride\\\"=dword:00000000\""))
+        << appsrv;
     EXPECT_TRUE(Has(appsrv, "\"value\":\"\\\"FeatureSettingsOverrideMask\\\"=dword:00000003\""))
         << appsrv;
     EXPECT_TRUE(Has(appsrv, "\"value\":\"\\\"MinVmVersionForCpuBasedMitigations\\\"=\\\"1.0\\\"\""))
         << appsrv;
     // The exports hold no processor features: this host's processor answered.
-    EXPECT_TRUE(Has(appsrv, "\"value\":\"10\",\"answer\":\"1\",\"source\":\"this host\"")) << appsrv;
+    EXPECT_TRUE(Has(appsrv, "\"value\":\"10\",\"answer\":\"1\",\"source\":\"this host\""))
+        << appsrv;
 
     // Full exit codes, not their low eight bits; no writes off the passing path.
-    EXPECT_TRUE(Has(lines[1], "\"computer\":\"FILESERV01\"") &&
-                Has(lines[1], "\"ecp\":\"fail\"") && Has(lines[1], "\"exit_code\":1030,") &&
-                Has(lines[1], "\"writes\":[]"))
+    EXPECT_TRUE(Has(lines[1], "\"computer\":\"FILESERV01\"") && Has(lines[1], "\"ecp\":\"fail\"") &&
+                Has(lines[1], "\"exit_code\":1030,") && Has(lines[1], "\"writes\":[]"))
         << lines[1];
     EXPECT_TRUE(Has(lines[2], "\"computer\":\"KIOSK-07\"") && Has(lines[2], "\"exit_code\":13,"))
         << lines[2];
     EXPECT_TRUE(Has(lines[3], "\"computer\":\"LEGACY-PC03\"") &&
-                Has(lines[3], "\"os\":\"Windows 7 Professional Edition (x86) Service Pack 1\"") &&
+                Has(lines[3], "\"os\":\"Windows 7 Professional") &&
                 Has(lines[3], "\"pae\":\"fail\"") && Has(lines[3], "\"exit_code\":1035,"))
         << lines[3];
     EXPECT_TRUE(Has(lines[4], "\"status\":\"malformed\"") &&
@@ -107,10 +108,10 @@ TEST(Twreplay, TableAndCsvCarryTheSameAnswers) {
     EXPECT_EQ(rows[0].rfind("COMPUTER", 0), 0u) << rows[0];
     bool legacy = false, broken = false;
     for (const auto& row : rows) {
-        legacy = legacy || (row.rfind("LEGACY-PC03 ", 0) == 0 && Has(row, " FAIL ") &&
-                            Has(row, " 1035 "));
-        broken = broken || (row.rfind("reception-pc ", 0) == 0 &&
-                            Has(row, "malformed: ") && Has(row, "agent.reg:22: "));
+        legacy = legacy ||
+                 (row.rfind("LEGACY-PC03 ", 0) == 0 && Has(row, " FAIL ") && Has(row, " 1035 "));
+        broken = broken || (row.rfind("reception-pc ", 0) == 0 && Has(row, "malformed: ") &&
+                            Has(row, "agent.reg:22: "));
     }
     EXPECT_TRUE(legacy && broken) << table.out;
 
@@ -131,45 +132,50 @@ TEST(Twreplay, TableAndCsvCarryTheSameAnswers) {
     EXPECT_TRUE(Empty(tmp.path()));
 }
 
-// A machine whose agent has no resource identity asks its server for one.
-// Replayed, it must not: the server listening at the export's address sees
-// nothing, and the kept log shows the failure a machine without a network logs.
+// A machine whose agent has no resource identity asks its server for one:
+// the example fleet's legacy-pc03, its server moved to a loopback server by
+// one more export merged after its own. Replayed, it must not reach it; the
+// kept log shows the failure a machine without a network logs.
 TEST(Twreplay, AReplayNeverReachesTheServer) {
     twtest::HttpServer server;
     twtest::TempDir tmp, keep;
+    const std::string machine = tmp.file("legacy-pc03");
+    fs::copy(Fleet() + "/legacy-pc03", machine);
     const std::string port = std::to_string(server.port());
-    std::string machine = tmp.file("offline.reg");
     twtest::WriteFileText(
-        machine,
+        machine + "/zz-loopback.reg",
         "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
-        "\"ComputerName\"=\"OFFLINE-PC\"\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Brightmoor\\Tidewell\\TWAgent]\r\n"
-        "\"TWAgentInstallDir\"=\"C:\\\\Agent\\\\\"\r\n"
-        "\"TWAgentLogLevel\"=dword:00000003\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Brightmoor\\Tidewell\\TWAgent\\ServerInfo]\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brightmoor\\Tidewell\\TWAgent\\ServerInfo]\r\n"
         "\"TWServerName\"=\"127.0.0.1\"\r\n"
         "\"TWServerIPAddress\"=\"127.0.0.1\"\r\n"
+        "\"TWServerSecIPAddress\"=\"127.0.0.1\"\r\n"
         "\"TWLastAccessName\"=\"127.0.0.1\"\r\n"
-        "\"TWServerPort\"=\"" + port + "\"\r\n"
-        "\"TWServerProtocol\"=\"http\"\r\n\r\n");
+        "\"TWServerPort\"=\"" +
+            port +
+            "\"\r\n"
+            "\"TWServerSecurePort\"=\"" +
+            port +
+            "\"\r\n"
+            "\"TWServerProtocol\"=\"http\"\r\n\r\n");
     auto r = twtest::RunProcess(twtest::ToolPath("twreplay"),
                                 {"--json", "--keep", keep.path(), machine, "--", "-r", "1"},
                                 {{"TMPDIR", tmp.path()}});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "\"exit_code\":1035,")) << r.out;
     EXPECT_EQ(server.connectionCount(), 0);
-    const std::string kept = keep.file("offline");
-    const std::string log = kept + "/drives/c/Agent/logs/twprereqhandler.log";
+    const std::string kept = keep.file("legacy-pc03");
+    const std::string log =
+        kept + "/drives/c/Program Files/Tidewell/Agent/logs/twprereqhandler.log";
     EXPECT_TRUE(Has(r.out, "\"log\":\"" + log + "\"")) << r.out;
-    EXPECT_TRUE(Has(twtest::ReadFileText(log), "12029")) << twtest::ReadFileText(log);
-    // Nothing but the machine's export is left in the temporary folder.
+    EXPECT_TRUE(Has(twtest::ReadFileText(log), "Error in WinHttpSendRequest -> 12029"));
+    // Nothing but the machine's exports is left in the temporary folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
 
     // The same store without the switch does reach the server: the test can see a connection.
-    auto direct = twtest::RunProcess(twtest::ToolPath("twprereqhandler"), {"-r", "1"},
-                                     {{"TW_REGISTRY", kept + "/registry.db"},
-                                      {"TW_DRIVE_ROOT", kept + "/drives"},
-                                      {"TW_SERVICE_DIR", kept + "/services"}});
+    twtest::RunProcess(twtest::ToolPath("twprereqhandler"), {"-r", "1"},
+                       {{"TW_REGISTRY", kept + "/registry.db"},
+                        {"TW_DRIVE_ROOT", kept + "/drives"},
+                        {"TW_SERVICE_DIR", kept + "/services"}});
     EXPECT_TRUE(twtest::WaitForRequests(server, 1));
 }
 

@@ -2,6 +2,8 @@
 // machine (each with its own process group, so that an interrupted run can
 // stop a replay together with its checker), reports collected through pipes
 // and printed in order, and every folder removed that --keep does not keep.
+// A replay process hands in its report first and removes its folder after,
+// so that the next machine starts while the file system deletes.
 #include "fleet.h"
 
 #include <errno.h>
@@ -86,8 +88,8 @@ class Fleet {
         char templ[4096];
         snprintf(templ, sizeof templ, "%s/twreplay-XXXXXX", tempRoot().c_str());
         if (mkdtemp(templ) == nullptr) {
-            fprintf(stderr, "twreplay: cannot create a work folder in %s: %s\n",
-                    tempRoot().c_str(), strerror(errno));
+            fprintf(stderr, "twreplay: cannot create a work folder in %s: %s\n", tempRoot().c_str(),
+                    strerror(errno));
             return 2;
         }
         work_ = templ;
@@ -125,6 +127,7 @@ class Fleet {
                 start(next++);
             if (!running_.empty())
                 collect();
+            reap(false);
             while (printed_ < machines_.size() && reports_[printed_]) {
                 const MachineReport& r = *reports_[printed_];
                 allReplayed = allReplayed && r.status == MachineReport::kReplayed;
@@ -133,6 +136,8 @@ class Fleet {
                 ++printed_;
             }
         }
+        if (!g_stop)
+            reap(true);
         if (g_stop) {
             stopAll();
             removeWork();
@@ -196,6 +201,11 @@ class Fleet {
                     break;
                 done += static_cast<size_t>(n);
             }
+            close(fds[1]);
+            if (!keep) {
+                std::error_code ec;
+                fs::remove_all(dir, ec);
+            }
             _exit(0);
         }
         close(fds[1]);
@@ -239,42 +249,70 @@ class Fleet {
         }
     }
 
+    // A replay's pipe closed: its report is in, or it ended without one.
     void finish(pid_t pid, bool complete) {
         Running r = running_[pid];
         running_.erase(pid);
         close(r.fd);
-        if (!complete)
-            kill(-pid, SIGKILL);
+        MachineReport report;
+        if (complete && Decode(r.text, report)) {
+            reports_[r.index] = report;
+            exiting_[pid] = r.index; // removing its folder
+            return;
+        }
+        // Stop whatever is left of it, its checker included, before taking its status.
+        kill(-pid, SIGKILL);
+        int status = waitFor(pid);
+        const Machine& m = machines_[r.index];
+        report = MachineReport();
+        report.path = m.path;
+        report.files = m.files;
+        report.computer = m.label;
+        report.reason = WIFSIGNALED(status)
+                            ? "the replay ended with signal " + std::to_string(WTERMSIG(status))
+                            : "the replay ended without a report";
+        reports_[r.index] = report;
+        if (options_.keepDir.empty())
+            removeDir(r.index);
+    }
+
+    // Takes in the replay processes that handed in their reports and have
+    // removed their folders (all of them with `block`); a folder one of them
+    // left behind is removed here.
+    void reap(bool block) {
+        for (auto it = exiting_.begin(); it != exiting_.end();) {
+            int status = 0;
+            if (block)
+                waitFor(it->first);
+            else if (waitpid(it->first, &status, WNOHANG) == 0) {
+                ++it;
+                continue;
+            }
+            if (options_.keepDir.empty())
+                removeDir(it->second);
+            it = exiting_.erase(it);
+        }
+    }
+
+    static int waitFor(pid_t pid) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        const Machine& m = machines_[r.index];
-        MachineReport report;
-        if (!complete || !Decode(r.text, report)) {
-            report = MachineReport();
-            report.path = m.path;
-            report.files = m.files;
-            report.computer = m.label;
-            report.reason = WIFSIGNALED(status)
-                                ? "the replay ended with signal " + std::to_string(WTERMSIG(status))
-                                : "the replay ended without a report";
-        }
-        // The checker may outlive a replay process that died; stop it first.
-        kill(-pid, SIGKILL);
-        if (options_.keepDir.empty())
-            removeDir(r.index);
-        reports_[r.index] = report;
+        return status;
     }
 
     void stopAll() {
         for (auto& [pid, r] : running_) {
             kill(-pid, SIGKILL);
             close(r.fd);
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            waitFor(pid);
         }
         running_.clear();
+        for (auto& [pid, index] : exiting_) {
+            kill(-pid, SIGKILL);
+            waitFor(pid);
+        }
+        exiting_.clear();
     }
 
     void removeDir(size_t index) {
@@ -298,6 +336,7 @@ class Fleet {
     std::vector<std::optional<MachineReport>> reports_;
     std::vector<std::string> dirs_;
     std::map<pid_t, Running> running_;
+    std::map<pid_t, size_t> exiting_;
     size_t printed_ = 0;
 };
 

@@ -38,9 +38,8 @@ int usage(const std::string& why) {
 bool isRegFile(const fs::directory_entry& e) {
     std::error_code ec;
     std::string ext = e.path().extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
-    });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c); });
     return ext == ".reg" && e.is_regular_file(ec);
 }
 
@@ -142,7 +141,8 @@ std::string defaultChecker() {
 }
 
 bool parseJobs(const std::string& text, int& jobs) {
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     jobs = atoi(text.c_str());
     return jobs >= 1;

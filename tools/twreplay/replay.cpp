@@ -15,6 +15,7 @@
 #include "machine/os_name.h"
 #include "registry/registry_helpers.h"
 
+#include "import.h"
 #include "regfile.h"
 
 #include <fcntl.h>
@@ -52,10 +53,9 @@ const WCHAR* w(const std::u16string& s) {
     return reinterpret_cast<const WCHAR*>(s.c_str());
 }
 
-std::u16string upper(std::u16string s) {
-    for (auto& c : s)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - 0x20);
+// A name as the registry compares it.
+std::u16string fold(std::u16string s) {
+    TwLinuxRegistryFoldName(reinterpret_cast<WCHAR*>(s.data()), s.size());
     return s;
 }
 
@@ -78,11 +78,11 @@ struct Value {
 };
 
 struct KeyValues {
-    std::u16string path; // "HKLM\\SYSTEM\\..."
-    std::map<std::u16string, Value> values; // by upper-cased name
+    std::u16string path;                    // "HKLM\\SYSTEM\\..."
+    std::map<std::u16string, Value> values; // by folded name
 };
 
-// Every key and value of the roots a machine's registry holds, by upper-cased path.
+// Every key and value of the roots a machine's registry holds, by folded path.
 using Snapshot = std::map<std::u16string, KeyValues>;
 
 void walk(HKEY key, const std::u16string& path, Snapshot& out) {
@@ -90,7 +90,7 @@ void walk(HKEY key, const std::u16string& path, Snapshot& out) {
     if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
                          &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS)
         return;
-    KeyValues& kv = out[upper(path)];
+    KeyValues& kv = out[fold(path)];
     kv.path = path;
     std::u16string name(maxName + 1, u'\0');
     std::string data(maxData, '\0');
@@ -101,7 +101,7 @@ void walk(HKEY key, const std::u16string& path, Snapshot& out) {
                           &dataLen) != ERROR_SUCCESS)
             continue;
         Value v{name.substr(0, nameLen), type, data.substr(0, dataLen)};
-        kv.values[upper(v.name)] = v;
+        kv.values[fold(v.name)] = v;
     }
     std::u16string child(maxSubKey + 1, u'\0');
     for (DWORD i = 0; i < subKeys; ++i) {
@@ -120,25 +120,33 @@ void walk(HKEY key, const std::u16string& path, Snapshot& out) {
 
 Snapshot snapshot() {
     Snapshot out;
+    // One transaction for the whole walk: one consistent picture, read at once.
+    bool batch = TwLinuxRegistryBeginBatch() == ERROR_SUCCESS;
     const struct {
         HKEY key;
         const char16_t* name;
     } roots[] = {{HKEY_LOCAL_MACHINE, u"HKLM"}, {HKEY_USERS, u"HKU"}, {HKEY_CURRENT_USER, u"HKCU"}};
     for (const auto& r : roots)
         walk(r.key, r.name, out);
+    if (batch)
+        TwLinuxRegistryEndBatch(FALSE);
     return out;
 }
 
-// A value as regedit writes it in an export ("\"Name\"=dword:00000003").
+// A value as regedit writes it in an export ("\"Name\"=dword:00000003"), on one line.
 std::string valueLine(const Value& v) {
-    twreg::RegWriter writer;
-    writer.key(u"K");
-    if (!writer.value(v.name, v.type, v.data))
+    std::u16string line;
+    if (!twreg::FormatValue(v.name, v.type, v.data, line))
         return "(a value whose name cannot be written)";
-    std::u16string text = twreg::FromLe(writer.bytes().substr(2));
-    size_t start = text.find(u"[K]\r\n") + 5;
-    size_t end = text.rfind(u"\r\n\r\n");
-    return utf8(text.substr(start, end - start));
+    std::u16string joined;
+    for (size_t i = 0; i < line.size(); ++i) {
+        // Long hex lists come wrapped as "\\\r\n  "; a report keeps them whole.
+        if (line.compare(i, 5, u"\\\r\n  ") == 0)
+            i += 4;
+        else
+            joined += line[i];
+    }
+    return utf8(joined);
 }
 
 // What the run changed: values new or different afterwards, and values gone.
@@ -158,8 +166,9 @@ std::vector<WrittenValue> changes(const Snapshot& before, const Snapshot& after)
         auto a = after.find(fold);
         for (const auto& [name, v] : key.values) {
             if (a == after.end() || a->second.values.count(name) == 0) {
-                std::string line = valueLine(v);
-                out.push_back({utf8(key.path), line.substr(0, line.find('=') + 1) + "-"});
+                // As an export deletes a value: its name, "=-".
+                std::string line = valueLine({v.name, REG_SZ, std::string(2, '\0')});
+                out.push_back({utf8(key.path), line.substr(0, line.size() - 2) + "-"});
             }
         }
     }
@@ -168,31 +177,16 @@ std::vector<WrittenValue> changes(const Snapshot& before, const Snapshot& after)
 
 // ---- import ----
 
-// Imports the machine's exports in order; false with the file, line and
-// reason of the first that cannot be imported.
+// Imports the machine's exports in order, each as twreg imports it; false
+// with the file, line and reason of the first that cannot be imported.
 bool importExports(const Machine& m, MachineReport& r) {
-    // Temporary: twreg's importer as a program, until it is a library.
-    std::string twreg = fs::path(getenv("TWREPLAY_TWREG") ? getenv("TWREPLAY_TWREG") : "twreg");
     for (const auto& file : m.files) {
-        std::string errPath = std::string(getenv("TW_REGISTRY")) + ".err";
-        std::string cmd = "'" + twreg + "' import '" + file + "' 2>'" + errPath + "'";
-        int rc = system(cmd.c_str());
-        if (rc != 0) {
-            std::string err;
-            readSmallFile(errPath, 4096, err);
+        twreg::ImportError err;
+        if (!twreg::ImportRegFile(file, KEY_WOW64_64KEY, err)) {
             r.status = MachineReport::kMalformed;
             r.errorFile = file;
-            // "twreg: FILE:LINE: reason"
-            std::string rest = err.substr(err.find(file) == std::string::npos ? 0 : err.find(file) + file.size());
-            if (!rest.empty() && rest[0] == ':') {
-                size_t colon = rest.find(':', 1);
-                r.errorLine = strtoul(rest.substr(1, colon - 1).c_str(), nullptr, 10);
-                r.reason = rest.substr(colon + 2);
-            } else {
-                r.reason = err;
-            }
-            while (!r.reason.empty() && r.reason.back() == '\n')
-                r.reason.pop_back();
+            r.errorLine = err.line;
+            r.reason = err.what;
             return false;
         }
     }
@@ -230,14 +224,36 @@ std::string osName() {
     return name ? name.get() : "";
 }
 
-std::string computerName(bool& fromExport) {
+// Adds an assumption of the layer (its key below HKLM) to a report's list, once.
+void collectAssumption(void* context, const char* key, const char* value, const char* answer,
+                       const char* source) {
+    auto* list = static_cast<std::vector<AssumedValue>*>(context);
+    std::string full = std::string("HKLM\\") + key;
+    for (const auto& a : *list)
+        if (a.key == full && a.value == value)
+            return;
+    list->push_back({full, value, answer, source});
+}
+
+// The values this process assumed so far (the layer's own list).
+std::vector<AssumedValue> assumedHere() {
+    std::vector<AssumedValue> list;
+    TwLinuxListProfileAssumptions(collectAssumption, &list);
+    return list;
+}
+
+// The NetBIOS name as the machine gives it; false when the layer had to
+// assume it (the export names no computer).
+bool computerName(std::string& name) {
     WCHAR buf[256];
     DWORD size = sizeof buf / sizeof buf[0];
-    fromExport = false;
-    if (!GetComputerNameExW(ComputerNameNetBIOS, buf, &size))
-        return "";
-    fromExport = true;
-    return utf8(std::u16string(reinterpret_cast<const char16_t*>(buf), size));
+    TwLinuxForgetProfileAssumptions();
+    bool ok = GetComputerNameExW(ComputerNameNetBIOS, buf, &size) && size > 0;
+    if (ok)
+        name = utf8(std::u16string(reinterpret_cast<const char16_t*>(buf), size));
+    ok = ok && assumedHere().empty();
+    TwLinuxForgetProfileAssumptions();
+    return ok;
 }
 
 // The agent's installation folder exists on the machine the export came
@@ -257,7 +273,7 @@ void createInstallFolder() {
 // ---- the checker's run ----
 
 struct RunOutcome {
-    bool ran = false;
+    int error = 0;  // why it could not be started
     int status = 0; // as waitpid gives it
 };
 
@@ -289,13 +305,16 @@ RunOutcome runChecker(const ReplaySettings& s, const std::string& dir) {
     pid_t pid = 0;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    if (rc != 0) {
+        out.error = rc;
         return out;
-    while (waitpid(pid, &out.status, 0) < 0) {
-        if (errno != EINTR)
-            return out;
     }
-    out.ran = true;
+    while (waitpid(pid, &out.status, 0) < 0) {
+        if (errno != EINTR) {
+            out.error = errno;
+            return out;
+        }
+    }
     return out;
 }
 
@@ -325,11 +344,7 @@ bool readRunReport(const std::string& path, MachineReport& r) {
             r.exitKnown = haveExit = true;
             r.exitCode = static_cast<uint32_t>(v);
         } else if (f[0] == "assumed" && f.size() == 5) {
-            bool seen = false;
-            for (const auto& a : r.assumed)
-                seen = seen || (a.key == f[1] && a.value == f[2]);
-            if (!seen)
-                r.assumed.push_back({f[1], f[2], f[3], f[4]});
+            collectAssumption(&r.assumed, f[1].c_str(), f[2].c_str(), f[3].c_str(), f[4].c_str());
         }
     }
     return haveExit;
@@ -351,15 +366,22 @@ std::vector<std::string> logsBelow(const std::string& root) {
 bool CreateEmptyStore(const std::string& path, std::string& error) {
     setenv("TW_REGISTRY", path.c_str(), 1);
     TwLinuxRegistryReopen();
+    // A key made and removed again: the database gets its tables and its
+    // write-ahead log a first entry. The log stays (this process ends without
+    // closing the store), so that a copy's first write creates and syncs no
+    // new log: the costliest part of a small import.
     HKEY key = nullptr;
-    // The first call creates the database.
-    LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &key);
+    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, w(u"SOFTWARE\\twreplay"), 0, nullptr, 0,
+                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (rc == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        rc = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, w(u"SOFTWARE\\twreplay"), KEY_WOW64_64KEY, 0);
+    }
     if (rc != ERROR_SUCCESS) {
-        error = "cannot create a registry database at " + path + " (error " + std::to_string(rc) + ")";
+        error =
+            "cannot create a registry database at " + path + " (error " + std::to_string(rc) + ")";
         return false;
     }
-    RegCloseKey(key);
-    TwLinuxRegistryReopen();
     return true;
 }
 
@@ -381,10 +403,11 @@ MachineReport ReplayMachine(const Machine& m, const ReplaySettings& s, const std
 
     std::error_code ec;
     const std::string db = dir + "/registry.db";
-    fs::copy_file(s.emptyStore, db, ec);
+    bool prepared = fs::copy_file(s.emptyStore, db, ec) &&
+                    fs::copy_file(s.emptyStore + "-wal", db + "-wal", ec);
     for (const char* sub : {"drives", "services", "temp", "firmware"})
-        fs::create_directories(dir + "/" + sub, ec);
-    if (ec)
+        prepared = prepared && fs::create_directories(dir + "/" + sub, ec);
+    if (!prepared)
         return failed("cannot prepare " + dir + ": " + ec.message());
     setenv("TW_REGISTRY", db.c_str(), 1);
     setenv("TW_DRIVE_ROOT", (dir + "/drives").c_str(), 1);
@@ -403,9 +426,8 @@ MachineReport ReplayMachine(const Machine& m, const ReplaySettings& s, const std
 
     // From here on this process sees the machine as the 32-bit checker does.
     TwLinuxSetProcessIs64Bit(0);
-    bool fromExport = false;
-    std::string name = computerName(fromExport);
-    if (fromExport && !name.empty()) {
+    std::string name;
+    if (computerName(name)) {
         r.computer = name;
         r.computerFromExport = true;
     }
@@ -415,13 +437,15 @@ MachineReport ReplayMachine(const Machine& m, const ReplaySettings& s, const std
 
     Snapshot before = snapshot();
     RunOutcome run = runChecker(s, dir);
-    if (!run.ran)
-        return failed("cannot run " + s.checker + ": " + strerror(errno));
+    if (run.error != 0)
+        return failed("cannot run " + s.checker + ": " + strerror(run.error));
     if (WIFSIGNALED(run.status))
         return failed("the checker ended with signal " + std::to_string(WTERMSIG(run.status)));
     if (!readRunReport(dir + "/" + kRunReportFile, r))
         return failed("the checker exited with status " + std::to_string(WEXITSTATUS(run.status)) +
                       " and left no run report");
+    // The run's own assumptions first, then those of the verdicts asked here.
+    TwLinuxListProfileAssumptions(collectAssumption, &r.assumed);
     r.writes = changes(before, snapshot());
     r.status = MachineReport::kReplayed;
     if (keep) {

@@ -129,7 +129,11 @@ std::string validUtf8(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size();) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        size_t len = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 0;
         bool ok = len != 0 && i + len <= s.size() && !(len == 2 && c < 0xC2);
         for (size_t k = 1; ok && k < len; ++k)
             ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
@@ -262,9 +266,12 @@ std::string renderCsv(const MachineReport& r) {
         writes.push_back(w.key + " " + w.line);
     for (const auto& a : r.assumed)
         assumed.push_back(assumedText(a));
-    std::vector<std::string> cells = {
-        r.path,       joined(r.files), r.computer, r.computerFromExport ? "export" : "file name",
-        statusName(r.status), r.os};
+    std::vector<std::string> cells = {r.path,
+                                      joined(r.files),
+                                      r.computer,
+                                      r.computerFromExport ? "export" : "file name",
+                                      statusName(r.status),
+                                      r.os};
     for (const char* name : kCheckNames) {
         const CheckVerdict* c = findCheck(r, name);
         cells.push_back(c == nullptr ? "" : c->passed ? "pass" : "fail");
