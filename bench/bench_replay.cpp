@@ -1,11 +1,14 @@
 // Machines replayed per second by twreplay (import, checker run, report and
 // clean-up), side by side with as many bare twprereqhandler runs on stores
-// prepared beforehand with the same exports, in the same folder, offline
-// alike. Prints the ratio; never fails.
+// prepared beforehand from the same exports, in the same folder, offline
+// alike. Measured in /tmp and, where there is one, in a memory file system
+// (/dev/shm), since the file system's syncs and deletions weigh on both.
+// Prints the ratios; never fails.
 #include "bench_support.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/statfs.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -24,53 +27,49 @@ using twbench::nowSeconds;
 const char* const kMachines[] = {"appsrv02", "fileserv01", "legacy-pc03", "vdi-pc17", "kiosk-07"};
 const int kCopies = 8;
 const int kRounds = 3;
+const char* const kCheckerArgs[] = {"-m", "1", "-r", "1", "-e", "1", "-q", "1"};
 
-std::vector<std::string> checkerArgs() {
-    return {"-m", "1", "-r", "1", "-e", "1", "-q", "1"};
+// The environment of a replay's checker run, for a store in `dir`.
+std::map<std::string, std::string> machineEnv(const std::string& dir) {
+    return {{"TW_REGISTRY", dir + "/registry.db"}, {"TW_DRIVE_ROOT", dir + "/drives"},
+            {"TW_SERVICE_DIR", dir + "/services"}, {"TEMP", dir + "/temp"},
+            {"TW_DMI_DIR", dir + "/firmware"},     {"TW_OFFLINE", "1"}};
 }
 
-struct Prepared {
-    std::string dir;
-    std::map<std::string, std::string> env;
-};
-
-// A store with the machine's exports imported, and its agent folder, as a
-// replay has them just before the checker runs.
-bool prepare(const std::string& build, const std::string& machineDir, const std::string& dir,
-             Prepared& p) {
-    fs::create_directories(dir + "/drives");
-    fs::create_directories(dir + "/services");
-    fs::create_directories(dir + "/temp");
-    fs::create_directories(dir + "/firmware");
-    p.dir = dir;
-    p.env = {{"TW_REGISTRY", dir + "/registry.db"},
-             {"TW_DRIVE_ROOT", dir + "/drives"},
-             {"TW_SERVICE_DIR", dir + "/services"},
-             {"TEMP", dir + "/temp"},
-             {"TW_DMI_DIR", dir + "/firmware"},
-             {"TW_OFFLINE", "1"}};
+// A store with the machine's exports imported and its agent folder made, as
+// a replay has it just before the checker runs.
+bool prepare(const std::string& build, const std::string& machineDir, const std::string& dir) {
+    for (const char* sub : {"drives", "services", "temp", "firmware"})
+        fs::create_directories(dir + "/" + sub);
+    auto env = machineEnv(dir);
     std::string twreg = build + "/tools/twreg/twreg";
     std::vector<std::string> files;
     for (const auto& e : fs::directory_iterator(machineDir))
         files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
     for (const auto& f : files)
-        if (twbench::run({twreg, "import", f}, p.env, false).exitCode != 0)
+        if (twbench::run({twreg, "import", f}, env, false).exitCode != 0)
             return false;
-    for (const char* install : {"C:\\Program Files (x86)\\Tidewell\\Agent", "C:\\Program Files\\Tidewell\\Agent"})
-        twbench::run({twreg, "mkpath", install}, p.env, false);
+    for (const char* install :
+         {"C:\\Program Files (x86)\\Tidewell\\Agent", "C:\\Program Files\\Tidewell\\Agent"})
+        twbench::run({twreg, "mkpath", install}, env, false);
     return true;
 }
 
-} // namespace
+std::string kindOf(const std::string& dir) {
+    struct statfs st;
+    if (statfs(dir.c_str(), &st) != 0)
+        return "?";
+    return st.f_type == 0x01021994 ? "memory" : "disk"; // TMPFS_MAGIC
+}
 
-int main() {
-    std::string build = TW_BUILD_DIR;
-    std::string source = TW_SOURCE_DIR;
-    char templ[] = "/tmp/tw-bench-replay-XXXXXX";
-    if (!mkdtemp(templ))
-        return 0;
-    std::string dir = templ;
+void measure(const std::string& base, const std::string& build, const std::string& source) {
+    std::string templ = base + "/tw-bench-replay-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        return;
+    std::string dir = buf.data();
     std::string checker = build + "/twprereqhandler";
     std::string twreplay = build + "/tools/twreplay/twreplay";
 
@@ -86,39 +85,49 @@ int main() {
         }
     }
     const size_t n = machineDirs.size();
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    std::vector<std::string> bareArgs = {checker};
+    bareArgs.insert(bareArgs.end(), std::begin(kCheckerArgs), std::end(kCheckerArgs));
+    std::map<std::string, std::string> replayEnv = {{"TMPDIR", dir}};
 
     std::vector<double> bare, replay, replayParallel;
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
     for (int round = 0; round < kRounds; ++round) {
-        // The reference: prepared stores (not timed), then the bare runs.
-        std::vector<Prepared> stores(n);
+        // The reference: stores prepared (not timed), then the bare runs.
         for (size_t i = 0; i < n; ++i) {
-            if (!prepare(build, machineDirs[i], dir + "/bare/" + std::to_string(i), stores[i])) {
+            if (!prepare(build, machineDirs[i], dir + "/bare/" + std::to_string(i))) {
                 printf("bench_replay: cannot prepare the stores\n");
-                return 0;
+                fs::remove_all(dir);
+                return;
             }
         }
-        std::vector<std::string> args = {checker};
-        for (const auto& a : checkerArgs())
-            args.push_back(a);
         double t0 = nowSeconds();
         for (size_t i = 0; i < n; ++i)
-            twbench::run(args, stores[i].env);
+            twbench::run(bareArgs, machineEnv(dir + "/bare/" + std::to_string(i)));
         bare.push_back(nowSeconds() - t0);
         fs::remove_all(dir + "/bare");
 
-        // twreplay, one machine at a time, its work folders in the same place.
-        std::map<std::string, std::string> env = {{"TMPDIR", dir}};
-        replay.push_back(twbench::run({twreplay, "-j", "1", fleet}, env).seconds);
+        replay.push_back(twbench::run({twreplay, "-j", "1", fleet}, replayEnv).seconds);
         replayParallel.push_back(
-            twbench::run({twreplay, "-j", std::to_string(cores), fleet}, env).seconds);
+            twbench::run({twreplay, "-j", std::to_string(cores), fleet}, replayEnv).seconds);
     }
     double b = median(bare), r = median(replay), rp = median(replayParallel);
-    printf("%-34s twreplay -j 1 %7.1f machines/s   bare checker runs %7.1f runs/s   ratio %.2f "
+    std::string label = "replay in " + base + " (" + kindOf(dir) + ")";
+    printf("%-34s twreplay -j 1 %6.1f machines/s   bare checker %6.1f runs/s   ratio %.2f "
            "(aim <= 1.5)\n",
-           ("replay, " + std::to_string(n) + " machines").c_str(), n / r, n / b, r / b);
-    printf("%-34s twreplay -j %ld %7.1f machines/s\n", "", cores, n / rp);
+           label.c_str(), n / r, n / b, r / b);
+    printf("%-34s twreplay -j %-2ld %5.1f machines/s   (%zu machines, median of %d)\n", "", cores,
+           n / rp, n, kRounds);
     std::error_code ec;
     fs::remove_all(dir, ec);
+}
+
+} // namespace
+
+int main() {
+    std::string build = TW_BUILD_DIR;
+    std::string source = TW_SOURCE_DIR;
+    measure("/tmp", build, source);
+    if (access("/dev/shm", W_OK) == 0)
+        measure("/dev/shm", build, source);
     return 0;
 }
