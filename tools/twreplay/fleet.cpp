@@ -85,6 +85,7 @@ class Fleet {
         : machines_(machines), options_(o), reports_(machines.size()), dirs_(machines.size()) {}
 
     int run() {
+        installSignals();
         char templ[4096];
         snprintf(templ, sizeof templ, "%s/twreplay-XXXXXX", tempRoot().c_str());
         if (mkdtemp(templ) == nullptr) {
@@ -111,17 +112,16 @@ class Fleet {
                     return true;
                 fprintf(stderr, "twreplay: %s\n", error.c_str());
                 return false;
-            })) {
+            }) ||
+            g_stop) {
             removeWork();
             return 2;
         }
 
-        installSignals();
-        fputs(Header(options_.format).c_str(), stdout);
-        fflush(stdout);
         bool allReplayed = true;
         size_t next = 0;
-        while (!g_stop && (next < machines_.size() || !running_.empty())) {
+        bool outputGone = !emit(Header(options_.format));
+        while (!g_stop && !outputGone && (next < machines_.size() || !running_.empty())) {
             while (!g_stop && next < machines_.size() &&
                    running_.size() < static_cast<size_t>(options_.jobs))
                 start(next++);
@@ -131,25 +131,29 @@ class Fleet {
             while (printed_ < machines_.size() && reports_[printed_]) {
                 const MachineReport& r = *reports_[printed_];
                 allReplayed = allReplayed && r.status == MachineReport::kReplayed;
-                fputs(Render(r, options_.format).c_str(), stdout);
-                fflush(stdout);
+                outputGone = outputGone || !emit(Render(r, options_.format));
                 ++printed_;
             }
         }
-        if (!g_stop)
-            reap(true);
-        if (g_stop) {
+        if (g_stop || outputGone) {
             stopAll();
             removeWork();
-            signal(g_stop, SIG_DFL);
-            raise(g_stop);
+            if (g_stop) {
+                signal(g_stop, SIG_DFL);
+                raise(g_stop);
+            }
             return 2;
         }
+        reap(true);
         removeWork();
         return allReplayed ? 0 : 1;
     }
 
   private:
+    // A stop signal ends the run with everything cleaned up. A reader that
+    // went away (twreplay ... | head) ends it too, as a failed write rather
+    // than SIGPIPE, so that the folders still go; replay processes inherit
+    // that, so one whose fleet died still removes its folder.
     void installSignals() {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
@@ -157,6 +161,11 @@ class Fleet {
         sigemptyset(&sa.sa_mask);
         for (int sig : {SIGINT, SIGTERM, SIGHUP})
             sigaction(sig, &sa, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+    }
+
+    static bool emit(const std::string& text) {
+        return fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0;
     }
 
     void start(size_t index) {
