@@ -26,7 +26,7 @@ using twbench::nowSeconds;
 // The machines of the example fleet that replay (the malformed one is left out).
 const char* const kMachines[] = {"appsrv02", "fileserv01", "legacy-pc03", "vdi-pc17", "kiosk-07"};
 const int kCopies = 8;
-const int kRounds = 3;
+const int kRounds = 5;
 const char* const kCheckerArgs[] = {"-m", "1", "-r", "1", "-e", "1", "-q", "1"};
 
 // The environment of a replay's checker run, for a store in `dir`.
@@ -54,6 +54,13 @@ bool prepare(const std::string& build, const std::string& machineDir, const std:
          {"C:\\Program Files (x86)\\Tidewell\\Agent", "C:\\Program Files\\Tidewell\\Agent"})
         twbench::run({twreg, "mkpath", install}, env, false);
     return true;
+}
+
+// Processor time of all waited-for children so far (user and system).
+double childCpuSeconds() {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 std::string kindOf(const std::string& dir) {
@@ -90,7 +97,7 @@ void measure(const std::string& base, const std::string& build, const std::strin
     bareArgs.insert(bareArgs.end(), std::begin(kCheckerArgs), std::end(kCheckerArgs));
     std::map<std::string, std::string> replayEnv = {{"TMPDIR", dir}};
 
-    std::vector<double> bare, replay, replayParallel;
+    std::vector<double> bare, replay, replayParallel, ratios, cpuRatios;
     for (int round = 0; round < kRounds; ++round) {
         // The reference: stores prepared (not timed), then the bare runs.
         for (size_t i = 0; i < n; ++i) {
@@ -100,23 +107,31 @@ void measure(const std::string& base, const std::string& build, const std::strin
                 return;
             }
         }
-        double t0 = nowSeconds();
+        double t0 = nowSeconds(), c0 = childCpuSeconds();
         for (size_t i = 0; i < n; ++i)
             twbench::run(bareArgs, machineEnv(dir + "/bare/" + std::to_string(i)));
         bare.push_back(nowSeconds() - t0);
+        double bareCpu = childCpuSeconds() - c0;
         fs::remove_all(dir + "/bare");
 
+        c0 = childCpuSeconds();
         replay.push_back(twbench::run({twreplay, "-j", "1", fleet}, replayEnv).seconds);
+        double replayCpu = childCpuSeconds() - c0;
+        // Each round's own ratios: the two runs side by side see the same load.
+        ratios.push_back(replay.back() / bare.back());
+        cpuRatios.push_back(replayCpu / bareCpu);
         replayParallel.push_back(
             twbench::run({twreplay, "-j", std::to_string(cores), fleet}, replayEnv).seconds);
     }
     double b = median(bare), r = median(replay), rp = median(replayParallel);
+    double ratio = median(ratios);
     std::string label = "replay in " + base + " (" + kindOf(dir) + ")";
     printf("%-34s twreplay -j 1 %6.1f machines/s   bare checker %6.1f runs/s   ratio %.2f "
            "(aim <= 1.5)\n",
-           label.c_str(), n / r, n / b, r / b);
-    printf("%-34s twreplay -j %-2ld %5.1f machines/s   (%zu machines, median of %d)\n", "", cores,
-           n / rp, n, kRounds);
+           label.c_str(), n / r, n / b, ratio);
+    printf("%-34s twreplay -j %-2ld %5.1f machines/s   processor time ratio %.2f   (%zu machines, "
+           "median of %d)\n",
+           "", cores, n / rp, median(cpuRatios), n, kRounds);
     std::error_code ec;
     fs::remove_all(dir, ec);
 }
