@@ -168,28 +168,32 @@ class Fleet {
         return fputs(text.c_str(), stdout) >= 0 && fflush(stdout) == 0;
     }
 
+    // The report of a machine that could not be replayed at all.
+    void notReplayed(size_t index, const std::string& reason) {
+        const Machine& m = machines_[index];
+        MachineReport r;
+        r.path = m.path;
+        r.files = m.files;
+        r.computer = m.label;
+        r.reason = reason;
+        reports_[index] = r;
+    }
+
     void start(size_t index) {
         const Machine& m = machines_[index];
         const bool keep = !options_.keepDir.empty();
         std::string dir;
         if (!makeMachineDir(keep ? options_.keepDir : work_, keep ? m.label : std::to_string(index),
                             dir)) {
-            MachineReport r;
-            r.path = m.path;
-            r.files = m.files;
-            r.computer = m.label;
-            r.reason = "cannot create a folder for the replay: " + std::string(strerror(errno));
-            reports_[index] = r;
+            notReplayed(index,
+                        "cannot create a folder for the replay: " + std::string(strerror(errno)));
             return;
         }
         dirs_[index] = dir;
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
-            MachineReport r;
-            r.path = m.path;
-            r.computer = m.label;
-            r.reason = "cannot start a replay: " + std::string(strerror(errno));
-            reports_[index] = r;
+            notReplayed(index, "cannot start a replay: " + std::string(strerror(errno)));
+            removeDir(index);
             return;
         }
         fflush(nullptr);
@@ -197,6 +201,8 @@ class Fleet {
         if (pid == 0) {
             setpgid(0, 0);
             close(fds[0]);
+            for (auto& [other, r] : running_)
+                close(r.fd);
             signal(SIGINT, SIG_DFL);
             signal(SIGTERM, SIG_DFL);
             signal(SIGHUP, SIG_DFL);
@@ -220,11 +226,7 @@ class Fleet {
         close(fds[1]);
         if (pid < 0) {
             close(fds[0]);
-            MachineReport r;
-            r.path = m.path;
-            r.computer = m.label;
-            r.reason = "cannot start a replay: " + std::string(strerror(errno));
-            reports_[index] = r;
+            notReplayed(index, "cannot start a replay: " + std::string(strerror(errno)));
             removeDir(index);
             return;
         }
@@ -272,15 +274,9 @@ class Fleet {
         // Stop whatever is left of it, its checker included, before taking its status.
         kill(-pid, SIGKILL);
         int status = waitFor(pid);
-        const Machine& m = machines_[r.index];
-        report = MachineReport();
-        report.path = m.path;
-        report.files = m.files;
-        report.computer = m.label;
-        report.reason = WIFSIGNALED(status)
-                            ? "the replay ended with signal " + std::to_string(WTERMSIG(status))
-                            : "the replay ended without a report";
-        reports_[r.index] = report;
+        notReplayed(r.index, WIFSIGNALED(status) ? "the replay ended with signal " +
+                                                       std::to_string(WTERMSIG(status))
+                                                 : "the replay ended without a report");
         if (options_.keepDir.empty())
             removeDir(r.index);
     }

@@ -103,10 +103,17 @@ std::string exitText(const MachineReport& r) {
     return r.exitKnown ? std::to_string(r.exitCode) : "-";
 }
 
+// "FILE:LINE: reason" as compilers and twreg say it; no line when the file
+// could not be read at all.
 std::string errorText(const MachineReport& r) {
-    if (r.status == MachineReport::kMalformed)
-        return r.errorFile + ":" + std::to_string(r.errorLine) + ": " + r.reason;
-    return r.reason;
+    if (r.status != MachineReport::kMalformed)
+        return r.reason;
+    std::string where = r.errorFile;
+    if (r.errorLine != 0) {
+        where += ':';
+        where += std::to_string(r.errorLine);
+    }
+    return where + ": " + r.reason;
 }
 
 std::string assumedText(const AssumedValue& a) {
@@ -242,7 +249,8 @@ std::string renderJson(const MachineReport& r) {
     out += "],\"log\":" + (r.log.empty() ? std::string("null") : jsonString(r.log));
     out += ",\"error\":";
     if (r.status == MachineReport::kMalformed)
-        out += "{\"file\":" + jsonString(r.errorFile) + ",\"line\":" + std::to_string(r.errorLine) +
+        out += "{\"file\":" + jsonString(r.errorFile) +
+               ",\"line\":" + (r.errorLine != 0 ? std::to_string(r.errorLine) : "null") +
                ",\"reason\":" + jsonString(r.reason) + "}";
     else if (r.status == MachineReport::kFailed)
         out += "{\"reason\":" + jsonString(r.reason) + "}";
