@@ -60,14 +60,20 @@ std::u16string fold(std::u16string s) {
     return s;
 }
 
+// Reads a whole file of at most `limit` bytes; false when it is missing,
+// unreadable or larger.
 bool readSmallFile(const std::string& path, size_t limit, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    out.assign(limit + 1, '\0');
-    in.read(&out[0], static_cast<std::streamsize>(out.size()));
-    out.resize(static_cast<size_t>(in.gcount()));
-    return !in.bad() && out.size() <= limit;
+    out.clear();
+    char buf[4096];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        out.append(buf, static_cast<size_t>(in.gcount()));
+        if (out.size() > limit)
+            return false;
+    }
+    return !in.bad();
 }
 
 // ---- the store, read through the registry API ----
