@@ -8,6 +8,7 @@
 #include "kernel32/text.h"
 #include "winhttp/errors.h"
 #include "winhttp/handles.h"
+#include "winhttp/offline.h"
 #include "winhttp/proxy.h"
 #include "winhttp/url.h"
 
@@ -369,6 +370,8 @@ void StopTransfer(Request& r) {
 // (Re)starts curl on r.url with r.currentVerb and the body described by
 // bodyTotal and the upload sources.
 DWORD StartTransfer(Request& r) {
+    if (Offline())
+        return ERROR_WINHTTP_CANNOT_CONNECT;
     StopTransfer(r);
     ResetTransfer(r);
     const std::shared_ptr<Session>& session = r.connect->session;
