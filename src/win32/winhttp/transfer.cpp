@@ -303,6 +303,19 @@ DWORD TransferError(const Request& r) {
         return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
     return ErrorFromCurl(r.result);
 }
+
+DWORD SendFailure(const Request& r, bool allTaken) {
+    if (!r.done || r.result == CURLE_OK || r.finalHeaders || !r.redirectTo.empty())
+        return ERROR_SUCCESS;
+    const DWORD error = TransferError(r);
+    if (!r.prereqSeen)
+        return error; // resolving, connecting, TLS or the proxy tunnel
+    if (allTaken && r.result != CURLE_SEND_ERROR)
+        return ERROR_SUCCESS;
+    // The peer went away while the request was still going out, whatever
+    // curl read from it meanwhile.
+    return error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE ? ERROR_WINHTTP_CONNECTION_ERROR : error;
+}
 namespace {
 
 constexpr DWORD kTlsProtocols =
