@@ -46,7 +46,7 @@ DWORD SendFailure(const Request& r, bool allTaken);
 // Ends the exchange after a failed wait; later calls report the same error.
 BOOL FailExchange(Request& r, DWORD error);
 // Keeps what curl has not taken of the caller's optional data once the call
-// that lent it returns.
+// that lent it returns (all of it when a proxy challenge may need it again).
 void KeepOptionalRemainder(Request& r);
 
 // The headers as they go out, for queries with WINHTTP_QUERY_FLAG_REQUEST_HEADERS.

@@ -1,7 +1,9 @@
 // Named-proxy sessions against a real proxy (tinyproxy) that demands Basic
 // credentials: credentials from the request's options, refusals as statuses,
-// and the bypass list deciding per host.
+// and the bypass list deciding per host; and against proxies that challenge
+// with Basic or Digest, answered only once they asked.
 #include "unit/win32/winhttp_client.h"
+#include "support/auth_proxy.h"
 #include "support/certs.h"
 #include "support/http_server.h"
 #include "support/proxy.h"
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 using namespace winhttp_test;
+using twtest::AuthProxy;
 using twtest::HttpBehavior;
 using twtest::HttpServer;
 using twtest::TinyProxy;
@@ -163,4 +166,81 @@ TEST_F(WinHttpProxy, UnreachableProxyCannotConnect) {
                                        "127.0.0.1", server_.port(), "/doc");
     EXPECT_FALSE(e.send());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
+}
+
+// The credentials of the options answer the proxy's challenge with the scheme
+// it asked for; they never travel before it asks, and refused ones end in the
+// proxy's 407.
+TEST(WinHttpProxyChallenge, CredentialsAnswerTheSchemeTheProxyAsksFor) {
+    HttpServer server;
+    server.on("/doc", Document());
+    for (AuthProxy::Scheme scheme : {AuthProxy::Scheme::Basic, AuthProxy::Scheme::Digest}) {
+        const std::string name = scheme == AuthProxy::Scheme::Basic ? "Basic " : "Digest ";
+        SCOPED_TRACE(name);
+        AuthProxy proxy(scheme, kUser, kPassword);
+        const size_t reached = server.requestCount();
+
+        Exchange e = Exchange::OpenProxied(proxy.address(), "", "127.0.0.1", server.port(), "/doc");
+        ASSERT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
+        ASSERT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, kPassword));
+        ASSERT_TRUE(e.run()) << GetLastError();
+        EXPECT_EQ(StatusOf(e.request.get()), 200u);
+        EXPECT_EQ(ReadBody(e.request.get()).data, "through the proxy");
+        std::vector<twtest::RecordedRequest> seen = proxy.requests();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].headerCount("Proxy-Authorization"), 0u);
+        EXPECT_EQ(seen[1].header("Proxy-Authorization").rfind(name, 0), 0u)
+            << seen[1].header("Proxy-Authorization");
+        EXPECT_EQ(server.requestCount(), reached + 1);
+
+        // A body given whole to the send goes again with the answer.
+        Exchange post = Exchange::OpenProxied(proxy.address(), "", "127.0.0.1", server.port(),
+                                              "/doc", WINHTTP_FLAG_REFRESH, "POST");
+        ASSERT_TRUE(SetText(post.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
+        ASSERT_TRUE(SetText(post.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, kPassword));
+        std::string data = "payload";
+        ASSERT_TRUE(WinHttpSendRequest(post.request.get(), nullptr, 0, data.data(), 7, 7, 0));
+        ASSERT_TRUE(post.receive()) << GetLastError();
+        EXPECT_EQ(StatusOf(post.request.get()), 200u);
+        ASSERT_EQ(server.requestCount(), reached + 2);
+        EXPECT_EQ(server.requests().back().body, "payload");
+        EXPECT_EQ(proxy.requests().size(), 4u);
+
+        Exchange refused =
+            Exchange::OpenProxied(proxy.address(), "", "127.0.0.1", server.port(), "/doc");
+        ASSERT_TRUE(SetText(refused.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
+        ASSERT_TRUE(SetText(refused.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, "wrong"));
+        ASSERT_TRUE(refused.run()) << GetLastError();
+        EXPECT_EQ(StatusOf(refused.request.get()), 407u);
+        EXPECT_EQ(QueryText(refused.request.get(), WINHTTP_QUERY_PROXY_AUTHENTICATE)
+                      .narrow()
+                      .rfind(name, 0),
+                  0u);
+        EXPECT_TRUE(ReadBody(refused.request.get()).ok);
+        seen = proxy.requests();
+        ASSERT_EQ(seen.size(), 6u);
+        EXPECT_EQ(seen[4].headerCount("Proxy-Authorization"), 0u);
+        EXPECT_EQ(seen[5].header("Proxy-Authorization").rfind(name, 0), 0u);
+        EXPECT_EQ(server.requestCount(), reached + 2);
+
+        // A body streamed by WinHttpWriteData cannot go twice in one exchange:
+        // the challenge asks for a resend, which answers it.
+        Exchange streamed = Exchange::OpenProxied(proxy.address(), "", "127.0.0.1", server.port(),
+                                                  "/doc", WINHTTP_FLAG_REFRESH, "POST");
+        ASSERT_TRUE(SetText(streamed.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
+        ASSERT_TRUE(SetText(streamed.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, kPassword));
+        for (int send = 0; send < 2; ++send) {
+            ASSERT_TRUE(WinHttpSendRequest(streamed.request.get(), nullptr, 0, nullptr, 0, 7, 0));
+            DWORD written = 0;
+            ASSERT_TRUE(WinHttpWriteData(streamed.request.get(), data.data(), 7, &written));
+            if (send == 0) {
+                EXPECT_FALSE(streamed.receive());
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_RESEND_REQUEST));
+            }
+        }
+        ASSERT_TRUE(streamed.receive()) << GetLastError();
+        EXPECT_EQ(StatusOf(streamed.request.get()), 200u);
+        ASSERT_EQ(server.requestCount(), reached + 3);
+        EXPECT_EQ(server.requests().back().body, "payload");
+    }
 }
