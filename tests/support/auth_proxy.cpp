@@ -191,9 +191,8 @@ struct AuthProxy::Impl {
                 close(origin);
             return;
         }
-        std::string out = req.method + " " +
-                           (slash == std::string::npos ? "/" : t.substr(slash)) + " " +
-                           req.version + "\r\n";
+        std::string out = req.method + " " + (slash == std::string::npos ? "/" : t.substr(slash)) +
+                          " " + req.version + "\r\n";
         for (const auto& [name, value] : req.headers) {
             const std::string n = Lower(name);
             if (n != "proxy-authorization" && n != "proxy-connection" && n != "connection")
@@ -234,9 +233,8 @@ struct AuthProxy::Impl {
             req.version = req.requestLine.substr(s2 + 1);
             for (size_t pos = eol; pos != std::string::npos && pos < head.size();) {
                 size_t next = head.find("\r\n", pos + 2);
-                std::string line = head.substr(pos + 2, next == std::string::npos
-                                                            ? std::string::npos
-                                                            : next - pos - 2);
+                std::string line = head.substr(
+                    pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
                 size_t colon = line.find(':');
                 if (colon != std::string::npos)
                     req.headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
