@@ -173,7 +173,11 @@ struct AuthProxy::Impl {
     // Passes the request to its origin and the whole answer back; the client's
     // connection ends with it.
     void forward(int client, const RecordedRequest& req, const std::string& body) {
-        const std::string& t = req.target;
+        // The absolute URL a proxy is given; a path alone (as Wine 8 sends it)
+        // takes the origin from the Host header.
+        const std::string t = req.target.rfind("/", 0) == 0
+                                  ? "http://" + req.header("Host") + req.target
+                                  : req.target;
         size_t slash = t.find('/', sizeof kOrigin - 1);
         int originPort = 0;
         if (t.rfind(kOrigin, 0) == 0)

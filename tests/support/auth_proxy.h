@@ -2,8 +2,8 @@
 // scheme, Basic or Digest (MD5, qop "auth"), and records every request it got
 // with its Proxy-Authorization. A request without the right credentials gets
 // 407 and the challenge (the connection stays open); one with them goes to
-// the origin on 127.0.0.1 named by its absolute URL, and the origin's answer
-// comes back. Plain HTTP only (no CONNECT).
+// the origin on 127.0.0.1 named by its absolute URL (or by Host, for a path
+// alone), and the origin's answer comes back. Plain HTTP only (no CONNECT).
 #pragma once
 
 #include "support/http_server.h"
