@@ -78,6 +78,17 @@ windows-tests: deps-test
 	JOBS=$(JOBS) cmake/libxml2-windows/build.sh x86_64 build/mingw-x86_64/twlibxml2.dll build/libxml2-windows
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
+# The Debian package of the three Linux programs (release build) and the zip of
+# the Windows release folder, made by CPack into build/packages (cmake/package.cmake).
+.PHONY: package
+package: deps-test windows-release
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target twprereqhandler twreg twfetch
+	rm -rf build/packages
+	cd build/release && cpack >/dev/null
+	cd build/mingw-i686 && cpack >/dev/null
+	@ls -l build/packages/*.deb build/packages/*.zip
+
 test: debug
 	ctest --preset debug -j $(JOBS)
 
@@ -115,6 +126,7 @@ check: deps-test
 	$(call timed,fuzz targets,FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh)
 	$(call timed,Windows program and release folder,$(MAKE) --no-print-directory windows-release)
 	$(call timed,Windows tests under Wine,$(MAKE) --no-print-directory windows-tests)
+	$(call timed,packages and the demo from the installed package,$(MAKE) --no-print-directory package && bash cmake/package/check-deb.sh build/packages/*.deb build/package-check)
 	@echo "check: all tests passed; Windows program at build/release-windows/twprereqhandler.exe"
 
 bench: deps-bench

@@ -17,8 +17,10 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
@@ -43,6 +45,26 @@ struct Database {
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
 };
 Database g;
+// Why the last open failed, for a person: the file and the reason. Empty
+// while the database is open.
+std::string g_openProblem;
+
+void noteProblem(const std::string& path, sqlite3* db, const std::string& reason) {
+    std::string why = reason;
+    if (db != nullptr) {
+        why = sqlite3_errmsg(db);
+        const int e = sqlite3_system_errno(db);
+        if (e != 0)
+            why += std::string(" (") + strerror(e) + ")";
+        // The usual cause, said plainly: WAL mode writes beside the file too.
+        std::string folder = std::filesystem::path(path).parent_path().string();
+        if (access(path.c_str(), W_OK) != 0 && errno == EACCES)
+            why += "; no write access to the file";
+        else if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0 && errno == EACCES)
+            why += "; no write access to its folder";
+    }
+    g_openProblem = path + ": " + why;
+}
 
 DWORD sqlError(int rc) {
     switch (rc & 0xff) {
@@ -262,6 +284,11 @@ DWORD openDb() {
     int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
+        // A folder that could not be made says more than SQLite's "unable to open".
+        if (ec)
+            noteProblem(path, nullptr, "cannot create its folder (" + ec.message() + ")");
+        else
+            noteProblem(path, db, "");
         if (db != nullptr)
             sqlite3_close_v2(db);
         return ERROR_REGISTRY_IO_FAILED;
@@ -289,9 +316,13 @@ DWORD openDb() {
         }
     }
     if (err != 0) {
+        noteProblem(path, g.db, "");
+        if (version > kSchemaVersion)
+            g_openProblem = path + ": written by a newer version of the registry store";
         closeDb();
         return err;
     }
+    g_openProblem.clear();
     RefreshHostHive();
     return 0;
 }
@@ -633,6 +664,21 @@ void TwLinuxRegistryReopen(void) {
         tw::reg::LockGuard lock;
         tw::reg::CloseStore();
     } catch (...) {
+    }
+}
+
+size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size) {
+    try {
+        tw::reg::LockGuard lock;
+        const std::string& text = tw::reg::g_openProblem;
+        if (buffer != nullptr && size > 0) {
+            size_t n = std::min(text.size(), size - 1);
+            memcpy(buffer, text.data(), n);
+            buffer[n] = '\0';
+        }
+        return text.size();
+    } catch (...) {
+        return 0;
     }
 }
 
