@@ -78,12 +78,12 @@ windows-tests: deps-test
 	JOBS=$(JOBS) cmake/libxml2-windows/build.sh x86_64 build/mingw-x86_64/twlibxml2.dll build/libxml2-windows
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
-# The Debian package of the three Linux programs (release build) and the zip of
+# The Debian package of the Linux programs (release build) and the zip of
 # the Windows release folder, made by CPack into build/packages (cmake/package.cmake).
 .PHONY: package
 package: deps-test windows-release
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target twprereqhandler twreg twfetch
+	cmake --build --preset release -j $(JOBS) --target twprereqhandler twreg twfetch twreplay
 	rm -rf build/packages
 	cd build/release && cpack >/dev/null
 	cd build/mingw-i686 && cpack >/dev/null

@@ -1,6 +1,6 @@
 # The packages of `make package`, made by CPack into build/packages:
-#   Linux (release preset): a Debian package of the three programs, the README
-#     and the example machines, with /var/lib/tidewell (the registry's and the
+#   Linux (release preset): a Debian package of the four programs, the README
+#     and the example machines and fleet, with /var/lib/tidewell (the registry's and the
 #     drives' default home) created;
 #   Windows (mingw-i686 preset): a zip of the checked release folder that
 #     `make windows-release` fills (program, twlibxml2.dll and its licence,
@@ -23,10 +23,11 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME twprereqhandler-${CPACK_PACKAGE_VERSION}-windows-x86)
 else()
-  install(TARGETS twprereqhandler twreg twfetch RUNTIME DESTINATION bin)
+  install(TARGETS twprereqhandler twreg twfetch twreplay RUNTIME DESTINATION bin)
   install(FILES README.md DESTINATION share/doc/twprereqhandler)
   file(GLOB _tw_examples ${CMAKE_SOURCE_DIR}/examples/*.reg)
   install(FILES ${_tw_examples} DESTINATION share/doc/twprereqhandler/examples)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/fleet DESTINATION share/doc/twprereqhandler/examples)
   install(DIRECTORY DESTINATION /var/lib/tidewell)
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -37,6 +38,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "twprereqhandler as it runs on Linux against a registry kept in SQLite,
 twreg (the registry store's command-line tool, shaped like reg.exe) and
-twfetch (the agent's server requests from the command line).")
+twfetch (the agent's server requests from the command line) and twreplay
+(what the checker answers on machines given as regedit exports, offline).")
 endif()
 include(CPack)

@@ -17,7 +17,7 @@ ROOT=$WORK/root
 dpkg -x "$DEB" "$ROOT"
 
 DOC=$ROOT/usr/share/doc/twprereqhandler
-for f in usr/bin/twprereqhandler usr/bin/twreg usr/bin/twfetch \
+for f in usr/bin/twprereqhandler usr/bin/twreg usr/bin/twfetch usr/bin/twreplay \
          usr/share/doc/twprereqhandler/README.md \
          usr/share/doc/twprereqhandler/examples/demo-workstation.reg; do
     [ -f "$ROOT/$f" ] || { echo "check-deb: $f is not in the package" >&2; exit 1; }
@@ -43,3 +43,15 @@ if [ "$rc" != 0 ] || [ -z "$log" ] || ! grep -q 'Log close time' "$log"; then
 fi
 "$BIN/twfetch" --help >/dev/null
 echo "check-deb: the demo ran with the installed programs (exit code 0, log $(wc -l <"$log") lines)"
+# twreplay finds the installed checker beside itself; the fleet's malformed
+# machine makes its status 1, every other machine must have replayed.
+set +e
+"$BIN/twreplay" --csv "$DOC/examples/fleet" >"$WORK/fleet.csv"
+rc=$?
+set -e
+replayed=$(grep -c ',replayed,' "$WORK/fleet.csv" || true)
+if [ "$rc" -gt 1 ] || [ "$replayed" -eq 0 ]; then
+    echo "check-deb: the installed twreplay replayed no machine (status $rc)" >&2
+    exit 1
+fi
+echo "check-deb: the installed twreplay replayed $replayed machines of the example fleet (status $rc)"
