@@ -14,7 +14,8 @@ ARCH=$1
 OUT=$2
 WORK=$(mkdir -p "$3" && cd "$3" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-VERSION=$(dpkg-query -W -f='${source:Version}' libxml2)
+# The native one: with the i386 architecture added (the 32-bit Wine), libxml2:i386 is there too.
+VERSION=$(dpkg-query -W -f='${source:Version}' "libxml2:$(dpkg --print-architecture)")
 UPSTREAM=${VERSION%-*}
 UPSTREAM=${UPSTREAM#*:}
 
