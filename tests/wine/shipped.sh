@@ -11,9 +11,10 @@
 # TW_LINUX_BUILD, a Linux build folder with tests/tw_server_host;
 # TW_SHIPPED_WORKERS (default: the number of cores);
 # TW_SHIPPED_FILTER, a gtest pattern to run only some scenarios;
-# TW_SHIPPED_LIMIT, the safety net for one scenario in seconds (default 600);
-# TW_SHIPPED_BUDGET, seconds from the step's start after which no further
-# scenario starts (default 1200; those left count as failed);
+# TW_SHIPPED_LIMIT, the safety net for one scenario in seconds (default 480);
+# TW_SHIPPED_BUDGET, the step's time in seconds (default 1200): no scenario
+# starts later than BUDGET - LIMIT after the step's start, and those left
+# count as failed;
 # TW_SHIPPED_GATE=0 reports failures without failing the step (make check
 # sets it: see "A fault of the emulation" in tests/wine/README.md).
 set -u -o pipefail
@@ -33,8 +34,9 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/common.sh"
 WORKERS=${TW_SHIPPED_WORKERS:-$(nproc 2>/dev/null || echo 2)}
 # A safety net for a hung run only: a scenario that reaches it fails, loudly.
-SCENARIO_LIMIT=${TW_SHIPPED_LIMIT:-600}
+SCENARIO_LIMIT=${TW_SHIPPED_LIMIT:-480}
 BUDGET=${TW_SHIPPED_BUDGET:-1200}
+LAST_START=$((BUDGET - SCENARIO_LIMIT))
 WORK="$BUILD/shipped"
 RESULTS="$WORK/results"
 t_start=$(date +%s)
@@ -149,7 +151,7 @@ report_hang() {
 worker() {
     local i=$1 name log rc t0 took
     export WINEPREFIX="$WORK/w$i"
-    while [ $(($(date +%s) - t_start)) -lt "$BUDGET" ] && name=$(next_scenario); do
+    while [ $(($(date +%s) - t_start)) -lt "$LAST_START" ] && name=$(next_scenario); do
         log="$RESULTS/${name##*/}.log"
         t0=$(date +%s)
         timeout "$SCENARIO_LIMIT" "$WINE" "$RUNNER" --gtest_filter="$name" \
@@ -190,7 +192,7 @@ failed=$(grep -c '^FAILED ' "$RESULTS/summary" 2>/dev/null)
 missing=$((total - ${passed:-0} - ${failed:-0}))
 echo "shipped: scenarios took $t_run s on $WORKERS workers; the whole step $(($(date +%s) - t_start)) s"
 if [ "$missing" -gt 0 ]; then
-    echo "shipped: $missing scenarios did not start within the step's $BUDGET s: $(tr '\n' ' ' <"$QUEUE")"
+    echo "shipped: $missing scenarios did not start within the step's $BUDGET s: $(sed 's|.*/||' "$QUEUE" | tr '\n' ' ')"
     failed=$((failed + missing))
 fi
 echo "shipped: per scenario (seconds): $(sort -k2 -n -r "$RESULTS/summary" 2>/dev/null | awk '{ printf "%s %s %s; ", $3, $2, $1 }')"
