@@ -23,7 +23,9 @@ ERR=$(mktemp)
 trap 'rm -f "$ERR"' EXIT
 
 fail() {
-    echo "wow64 set-up: step failed: $1: $(tr '\n' ' ' <"$ERR" | cut -c1-300)" >&2
+    local why
+    why=$(tr '\n' ' ' <"$ERR" | cut -c1-300)
+    echo "wow64 set-up: step failed: $1${why:+: $why}" >&2
     exit 1
 }
 step() {
@@ -31,7 +33,6 @@ step() {
 }
 
 if [ "$(id -u)" != 0 ]; then
-    echo "" >"$ERR"
     fail "the set-up needs root (binfmt_misc, dpkg); run as root or set TW_SKIP_SHIPPED=1"
 fi
 
