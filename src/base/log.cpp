@@ -18,6 +18,7 @@ BYTE* gv_logLock = nullptr;
 
 namespace {
 size_t formatStamp(char* out);
+size_t formatInt(char* out, int value);
 char* g_fileName = nullptr;
 char* g_folder = nullptr;
 char* g_fullPath = nullptr;
@@ -39,16 +40,24 @@ void writeLine(BYTE threshold, const char* tag, const char* format, va_list args
     BYTE* key = gv_logLock;
     if (key == nullptr)
         return;
-    // Format before taking the lock: the lock is held only for the write.
-    std::string line;
-    line.reserve(256);
+    // Format before taking the lock: the lock is held only for the write. The
+    // line's buffer stays with the thread, so a line costs no allocation.
+    thread_local std::string line;
+    line.clear();
     char head[96];
     char* p = head;
     *p++ = '[';
     *p++ = ' ';
     p += formatStamp(p);
-    p += snprintf(p, sizeof head - static_cast<size_t>(p - head), " ] [ %d ] %s ",
-                  static_cast<int>(GetCurrentThreadId()), tag);
+    memcpy(p, " ] [ ", 5);
+    p += 5;
+    p += formatInt(p, static_cast<int>(GetCurrentThreadId()));
+    memcpy(p, " ] ", 3);
+    p += 3;
+    size_t tagLength = strlen(tag);
+    memcpy(p, tag, tagLength);
+    p += tagLength;
+    *p++ = ' ';
     line.append(head, static_cast<size_t>(p - head));
     TwVFormat(line, format, args);
     LockObject(key);
@@ -123,6 +132,25 @@ size_t formatStamp(char* out) {
     digits(st.wMilliseconds, 3);
     *p = '\0';
     return static_cast<size_t>(p - out);
+}
+} // namespace
+
+namespace {
+// "%d" of `value`, without the C library's format parsing.
+size_t formatInt(char* out, int value) {
+    char tmp[12];
+    size_t n = 0;
+    unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    size_t len = 0;
+    if (value < 0)
+        out[len++] = '-';
+    while (n > 0)
+        out[len++] = tmp[--n];
+    return len;
 }
 } // namespace
 

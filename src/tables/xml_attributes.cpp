@@ -191,8 +191,13 @@ bool ReadElementAttributes(Doc* doc, Node* element, AttributeList* out) {
 }
 
 const char* findAttribute(const AttributeList* list, const char* name) {
+    // Every column of every row asks: the first letters rule out most
+    // attributes without a full comparison.
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    const char first = fold(name[0]);
     for (int i = 0; i < list->count; ++i) {
-        if (sameName(list->items[i].name, name))
+        const char* candidate = list->items[i].name;
+        if (fold(candidate[0]) == first && sameName(candidate, name))
             return list->items[i].value;
     }
     return nullptr;

@@ -145,8 +145,8 @@ bool hostIsAmd64() {
     return amd64;
 }
 
-// Inside a transaction: what the stored machine profile says, else the host.
-DWORD machineIsAmd64(bool& amd64) {
+// What the stored machine profile says, else the host.
+DWORD machineIsAmd64Stored(bool& amd64) {
     static const std::vector<std::u16string> kEnv = {u"SYSTEM", u"CurrentControlSet", u"Control",
                                                      u"Session Manager", u"Environment"};
     amd64 = hostIsAmd64();
@@ -165,6 +165,25 @@ DWORD machineIsAmd64(bool& amd64) {
     text = text.substr(0, text.find(u'\0'));
     amd64 = FoldName(text) == u"AMD64";
     return 0;
+}
+
+// Inside a transaction: machineIsAmd64Stored, which every open below
+// HKLM\SOFTWARE in the 32-bit view asks; the answer is kept while the store
+// has not changed.
+DWORD machineIsAmd64(bool& amd64) {
+    static unsigned long long knownGeneration = 0;
+    static bool knownAnswer = false;
+    const unsigned long long generation = ReadCacheGeneration();
+    if (generation != 0 && generation == knownGeneration) {
+        amd64 = knownAnswer;
+        return 0;
+    }
+    DWORD rc = machineIsAmd64Stored(amd64);
+    if (rc == 0 && generation != 0) {
+        knownGeneration = generation;
+        knownAnswer = amd64;
+    }
+    return rc;
 }
 
 // Splits a subkey path into names. A leading backslash or an empty name in

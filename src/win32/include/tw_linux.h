@@ -44,6 +44,12 @@ void TwLinuxRegistryFoldName(WCHAR* name, size_t length);
 // does; 0 when the path cannot be mapped.
 size_t TwLinuxHostPath(const char* windowsPath, char* buffer, size_t size);
 
+// The folder the layer loads its on-demand libraries from (libcurl and
+// OpenSSL behind WinHTTP and CryptoAPI, and what LoadLibraryA loads) instead
+// of the system's search; NULL restores the system's. Applies to libraries
+// not loaded yet: an empty folder shows what a machine without them does.
+void TwLinuxSetLibraryFolder(const char* path);
+
 #ifdef __cplusplus
 }
 #endif
