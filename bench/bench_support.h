@@ -124,7 +124,7 @@ struct Row {
     std::string unit;
     std::string referenceName;
     double ratio = 0;
-    std::string aim;   // "<= 1.2", ">= 0.95", "report"
+    std::string aim; // "<= 1.2", ">= 0.95", "report"
     double aimValue = 0;
     bool aimOnOurs = false; // the aim holds our figure, not the ratio
     std::string note;       // spread, peak memory, ...
@@ -146,8 +146,7 @@ class Report {
         rows_.push_back(std::move(r));
     }
     void header() const {
-        printf("%-58s %14s  %-22s %7s  %-10s %s\n", "row", "ours", "reference", "ratio", "aim",
-               "");
+        printf("%-58s %14s  %-22s %7s  %-10s %s\n", "row", "ours", "reference", "ratio", "aim", "");
         printf("%s\n", std::string(124, '-').c_str());
     }
     // Writes every row, and the machine it ran on, as one JSON document.
@@ -160,9 +159,8 @@ class Report {
                 << ", \"reference\": " << num(r.reference) << ", \"unit\": " << quote(r.unit)
                 << ", \"reference_name\": " << quote(r.referenceName)
                 << ", \"ratio\": " << num(r.ratio) << ", \"aim\": " << quote(r.aim)
-                << ", \"met\": " << (r.met() ? "true" : "false")
-                << ", \"note\": " << quote(r.note) << "}" << (i + 1 < rows_.size() ? "," : "")
-                << "\n";
+                << ", \"met\": " << (r.met() ? "true" : "false") << ", \"note\": " << quote(r.note)
+                << "}" << (i + 1 < rows_.size() ? "," : "") << "\n";
         }
         out << "  ]\n}\n";
         return static_cast<bool>(out);

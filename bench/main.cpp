@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     std::string machineLine;
     std::string machine = twbench::machineJson(&machineLine);
     printf("machine: %s\n", machineLine.c_str());
-    printf("wall times are medians of alternating runs; in-process rows compare processor time\n\n");
+    printf(
+        "wall times are medians of alternating runs; in-process rows compare processor time\n\n");
     report.header();
     struct Part {
         const char* name;

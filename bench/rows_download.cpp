@@ -73,8 +73,8 @@ void DownloadRows(Context& c) {
         return run(args).exitCode;
     };
     auto serverPort = [&](uint16_t port) {
-        return reg({"add", key + "\\ServerInfo", "/v", "TWServerPort", "/d", std::to_string(port),
-                    "/f"});
+        return reg(
+            {"add", key + "\\ServerInfo", "/v", "TWServerPort", "/d", std::to_string(port), "/f"});
     };
     if (reg({"import", c.source + "/tests/data/http/agent-loopback.reg"}) != 0 ||
         serverPort(nginx.port()) != 0 ||
@@ -125,8 +125,8 @@ void DownloadRows(Context& c) {
              median(cuCpu) * 1e3, allSame ? "" : "; FILE DIFFERS OR FAILED");
     c.report->add({"twfetch download 256 MiB from nginx / curl -o", twRate, cuRate, "MiB/s", "",
                    twRate / cuRate, ">= 0.95", 0.95, false, note});
-    c.report->add({"twfetch peak memory, 256 MiB download", peakKb / 1024.0, 0, "MiB", "",
-                   0, "< 17", 17, true, ""});
+    c.report->add({"twfetch peak memory, 256 MiB download", peakKb / 1024.0, 0, "MiB", "", 0,
+                   "< 17", 17, true, ""});
 
     // The peak for 1 GiB.
     {
@@ -156,7 +156,8 @@ void DownloadRows(Context& c) {
         return;
     }
     const double defined = rateKBps * 500.0 / 0.6; // bytes per second by the pacing rule
-    const double achieved = (starts.size() - 1) * rateKBps * 500.0 / (starts.back() - starts.front());
+    const double achieved =
+        (starts.size() - 1) * rateKBps * 500.0 / (starts.back() - starts.front());
     snprintf(note, sizeof note, "%zu blocks of 5 MiB at %d KBps; whole run %.2f s; aim within 5%%",
              starts.size(), rateKBps, t.seconds);
     c.report->add({"throttled download: achieved rate / pacing rule", achieved / 1024,

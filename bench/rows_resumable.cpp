@@ -86,8 +86,8 @@ void ResumableRows(Context& c) {
                     std::to_string(level), "/f"});
     };
     if (reg({"import", c.source + "/tests/data/resumable/agent-resumable.reg"}) != 0 ||
-        reg({"add", key + "\\ServerInfo", "/v", "TWServerPort", "/d",
-             std::to_string(nginx.port()), "/f"}) != 0 ||
+        reg({"add", key + "\\ServerInfo", "/v", "TWServerPort", "/d", std::to_string(nginx.port()),
+             "/f"}) != 0 ||
         reg({"add", meta, "/v", "InterSaveByteLimit", "/t", "REG_DWORD", "/d", "1048576", "/f"}) !=
             0 ||
         logLevel(1) != 0) {
@@ -113,9 +113,13 @@ void ResumableRows(Context& c) {
     };
     const std::string curlOut = dir + "/curl/big.bin";
     auto curlFrom = [&](const std::string& url) {
-        return std::vector<std::string>{
-            "curl", "-s", "-C", "-", "-o", curlOut,
-            "http://127.0.0.1:" + std::to_string(nginx.port()) + url};
+        return std::vector<std::string>{"curl",
+                                        "-s",
+                                        "-C",
+                                        "-",
+                                        "-o",
+                                        curlOut,
+                                        "http://127.0.0.1:" + std::to_string(nginx.port()) + url};
     };
     const std::vector<std::string> ours = {twfetch, "download", "/big.bin",
                                            "C:\\Downloads\\big.bin"};
@@ -173,8 +177,8 @@ void ResumableRows(Context& c) {
         bool same = r.exitCode == 0 && sameFile(huge, dir + "/drives/c/Downloads/huge.bin");
         fs::remove(huge);
         fs::remove(dir + "/drives/c/Downloads/huge.bin");
-        c.report->add({"twfetch peak memory, resumable 1 GiB", r.maxRssKb / 1024.0, 0, "MiB", "",
-                       0, "report", 0, false, same ? "" : "FILE DIFFERS OR FAILED"});
+        c.report->add({"twfetch peak memory, resumable 1 GiB", r.maxRssKb / 1024.0, 0, "MiB", "", 0,
+                       "report", 0, false, same ? "" : "FILE DIFFERS OR FAILED"});
     }
 
     // One more resume at debug level, to count the saves and record updates.
@@ -188,8 +192,8 @@ void ResumableRows(Context& c) {
     char note[160];
     snprintf(note, sizeof note, "%zu record updates for %zu saves of 128 MiB, 3 values each%s",
              updates, saves, r.exitCode == 0 ? "" : "; the run failed");
-    c.report->add({"registry record updates per save", saves ? double(updates) / saves : 0, 1,
-                   "", "", saves ? double(updates) / saves : 0, "<= 1", 1.0, false, note});
+    c.report->add({"registry record updates per save", saves ? double(updates) / saves : 0, 1, "",
+                   "", saves ? double(updates) / saves : 0, "<= 1", 1.0, false, note});
 }
 
 } // namespace twbench

@@ -258,8 +258,8 @@ void TableRows(Context& c) {
     char note[120];
     snprintf(note, sizeof note, "the load's peak: %.1f MB", loadPeak / 1048576.0);
     c.report->add({"loaded table / parsed document (heap)", tableBytes / 1048576.0,
-                   docBytes / 1048576.0, "MB", "", tableBytes / docBytes,
-                   "<= 2", 2.0, false, note});
+                   docBytes / 1048576.0, "MB", "", tableBytes / docBytes, "<= 2", 2.0, false,
+                   note});
 
     // Selection by a text column beside SQLite's full scan of the same rows.
     Sqlite sqlite;

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 // UTF-16 text to UTF-8 through the Win32 conversion, so both platforms agree.
@@ -33,6 +35,37 @@ template <class T> void appendOne(std::string& out, const std::string& piece, T 
     out += big;
 }
 
+// Flags, widths and precisions; and the conversions that mean the same to
+// the C library as to us.
+bool isSpecPart(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == ' ' || c == '#' || c == '\'' ||
+           c == '.' || c == '*';
+}
+bool isPlainConversion(char c) {
+    switch (c) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+    case 'c':
+    case 's':
+    case 'p':
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        return true;
+    default:
+        return false;
+    }
+}
+
 // True when every conversion of the format means the same to the C library
 // as to us, so one vsnprintf can do the whole message (the common case).
 bool plainFormat(const char* f) {
@@ -42,11 +75,11 @@ bool plainFormat(const char* f) {
             ++p;
             continue;
         }
-        while (*p && strchr("-+ #0'123456789.*", *p))
+        while (isSpecPart(*p))
             ++p;
         while (*p == 'h')
             ++p;
-        if (*p == '\0' || strchr("diuxXocspfFeEgGaA", *p) == nullptr)
+        if (!isPlainConversion(*p))
             return false;
         ++p;
     }
@@ -59,22 +92,25 @@ void TwVFormat(std::string& out, const char* format, va_list args) {
     if (format == nullptr)
         return;
     if (plainFormat(format)) {
-        char small[512];
+        // Straight into the text's spare room; a second pass only when the
+        // message is longer than that room.
+        const size_t at = out.size();
+        const size_t room = std::max<size_t>(out.capacity() - at, 256);
+        out.resize(at + room);
         va_list ap;
         va_copy(ap, args);
-        int n = vsnprintf(small, sizeof small, format, ap);
+        int n = vsnprintf(&out[at], room, format, ap);
         va_end(ap);
-        if (n < 0)
-            return;
-        if (static_cast<size_t>(n) < sizeof small) {
-            out.append(small, static_cast<size_t>(n));
+        if (n < 0) {
+            out.resize(at);
             return;
         }
-        size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        va_copy(ap, args);
-        vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, ap);
-        va_end(ap);
+        if (static_cast<size_t>(n) >= room) {
+            out.resize(at + static_cast<size_t>(n) + 1);
+            va_copy(ap, args);
+            vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, ap);
+            va_end(ap);
+        }
         out.resize(at + static_cast<size_t>(n));
         return;
     }

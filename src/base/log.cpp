@@ -40,7 +40,8 @@ void writeLine(BYTE threshold, const char* tag, const char* format, va_list args
     BYTE* key = gv_logLock;
     if (key == nullptr)
         return;
-    // Format before taking the lock: the lock is held only for the write. The
+    // Format before taking the lock: the lock is held only for the write, so
+    // the rotation on the timer thread finds the log free often enough. The
     // line's buffer stays with the thread, so a line costs no allocation.
     thread_local std::string line;
     line.clear();
@@ -105,31 +106,42 @@ size_t formatStamp(char* out) {
     SYSTEMTIME st;
     GetLocalTime(&st);
     char* p = out;
-    auto digits = [&p](unsigned v, int width) {
-        char tmp[8];
-        int n = 0;
-        do {
-            tmp[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0 && n < 8);
-        while (n < width)
-            tmp[n++] = '0';
-        while (n > 0)
-            *p++ = tmp[--n];
+    // The year as "%d": four digits from year 1000 on, otherwise the general way.
+    if (st.wYear >= 1000 && st.wYear <= 9999) {
+        unsigned y = st.wYear;
+        p[0] = static_cast<char>('0' + y / 1000);
+        p[1] = static_cast<char>('0' + y / 100 % 10);
+        p[2] = static_cast<char>('0' + y / 10 % 10);
+        p[3] = static_cast<char>('0' + y % 10);
+        p += 4;
+    } else {
+        p += formatInt(p, st.wYear);
+    }
+    auto two = [&p](unsigned v, char after) {
+        if (v > 99) { // wider than its field, as "%02d" prints it
+            p += formatInt(p, static_cast<int>(v));
+        } else {
+            p[0] = static_cast<char>('0' + v / 10);
+            p[1] = static_cast<char>('0' + v % 10);
+            p += 2;
+        }
+        *p++ = after;
     };
-    digits(st.wYear, 1);
     *p++ = '-';
-    digits(st.wMonth, 2);
-    *p++ = '-';
-    digits(st.wDay, 2);
-    *p++ = ' ';
-    digits(st.wHour, 2);
-    *p++ = ':';
-    digits(st.wMinute, 2);
-    *p++ = ':';
-    digits(st.wSecond, 2);
-    *p++ = ':';
-    digits(st.wMilliseconds, 3);
+    two(st.wMonth, '-');
+    two(st.wDay, ' ');
+    two(st.wHour, ':');
+    two(st.wMinute, ':');
+    two(st.wSecond, ':');
+    unsigned ms = st.wMilliseconds;
+    if (ms > 999) {
+        p += formatInt(p, static_cast<int>(ms));
+    } else {
+        p[0] = static_cast<char>('0' + ms / 100);
+        p[1] = static_cast<char>('0' + ms / 10 % 10);
+        p[2] = static_cast<char>('0' + ms % 10);
+        p += 3;
+    }
     *p = '\0';
     return static_cast<size_t>(p - out);
 }

@@ -248,8 +248,8 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
         // texts of their own (every time of day has two colons).
         const char* afterSecond = strchr(strchr(text, ':') + 1, ':') + 1;
         const char* thirdEnd = strchr(afterSecond, ':');
-        const size_t thirdLength = thirdEnd != nullptr ? static_cast<size_t>(thirdEnd - afterSecond)
-                                                       : strlen(afterSecond);
+        const size_t thirdLength =
+            thirdEnd != nullptr ? static_cast<size_t>(thirdEnd - afterSecond) : strlen(afterSecond);
         if (sameName(name, "Workflow_Statements") && sameName(col->name, "NEXT_STATEMENT_ID") &&
             thirdLength == 1 && afterSecond[0] == '0') {
             // The end of a workflow: no statement follows.
@@ -268,8 +268,8 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
             Reference ref{};
             ok = splitReference(text, &ref);
             int32_t id = -1;
-            IdResult r = ok ? identifierForReference(map, name, col, text, ref, &id)
-                            : IdResult::kFailed;
+            IdResult r =
+                ok ? identifierForReference(map, name, col, text, ref, &id) : IdResult::kFailed;
             if (r == IdResult::kFound) {
                 values[i] = newIdValue(id);
                 lengths[i] = 4;

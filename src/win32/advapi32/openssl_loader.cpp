@@ -34,18 +34,17 @@ template <class Fn> Fn bound(tw::DelayLoaded& lib, std::atomic<void*>& slot, con
 } // namespace
 
 // Defines `name` to call the bound function of `lib`, or to answer `fail`.
-#define TW_OPENSSL(lib, ret, name, params, args, fail)                                            \
+#define TW_OPENSSL(lib, ret, name, params, args, fail)                                             \
     ret name params {                                                                              \
-        static std::atomic<void*> slot{nullptr};                                                  \
-        auto f = bound<decltype(&name)>(tw::lib, slot, #name);                                    \
+        static std::atomic<void*> slot{nullptr};                                                   \
+        auto f = bound<decltype(&name)>(tw::lib, slot, #name);                                     \
         return f != nullptr ? f args : fail;                                                       \
     }
 
 extern "C" {
 
 // libssl
-TW_OPENSSL(g_libssl, void*, SSL_CTX_get_ex_data, (const SSL_CTX* ctx, int idx), (ctx, idx),
-           nullptr)
+TW_OPENSSL(g_libssl, void*, SSL_CTX_get_ex_data, (const SSL_CTX* ctx, int idx), (ctx, idx), nullptr)
 TW_OPENSSL(g_libssl, int, SSL_CTX_set_ex_data, (SSL_CTX * ctx, int idx, void* data),
            (ctx, idx, data), 0)
 TW_OPENSSL(g_libssl, void, SSL_CTX_set_verify, (SSL_CTX * ctx, int mode, SSL_verify_cb cb),
@@ -60,8 +59,7 @@ TW_OPENSSL(g_libcrypto, void, X509_STORE_CTX_set_error, (X509_STORE_CTX * ctx, i
            (void)0)
 TW_OPENSSL(g_libcrypto, void*, X509_STORE_CTX_get_ex_data, (const X509_STORE_CTX* ctx, int idx),
            (ctx, idx), nullptr)
-TW_OPENSSL(g_libcrypto, int, X509_STORE_CTX_get_error_depth, (const X509_STORE_CTX* ctx), (ctx),
-           0)
+TW_OPENSSL(g_libcrypto, int, X509_STORE_CTX_get_error_depth, (const X509_STORE_CTX* ctx), (ctx), 0)
 TW_OPENSSL(g_libcrypto, const char*, X509_verify_cert_error_string, (long n), (n),
            "libcrypto is not available")
 TW_OPENSSL(g_libcrypto, const BIO_METHOD*, BIO_s_mem, (void), (), nullptr)

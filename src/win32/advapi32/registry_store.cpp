@@ -592,7 +592,8 @@ DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredVa
         out.host = s.col64(3) != 0;
     }
     if (s.error() == 0 && g.cache.active && (!found || out.data.size() <= kMaxCachedValue))
-        g.cache.values.emplace(std::move(ck), found ? std::optional<StoredValue>(out) : std::nullopt);
+        g.cache.values.emplace(std::move(ck),
+                               found ? std::optional<StoredValue>(out) : std::nullopt);
     return s.error();
 }
 

@@ -36,19 +36,19 @@ const char kNoLibrary[] = "libcurl is not available";
 } // namespace
 
 // Defines `name` to call the bound function, or to answer `fail` without it.
-#define TW_CURL(ret, name, params, args, fail)                                                    \
+#define TW_CURL(ret, name, params, args, fail)                                                     \
     ret name params {                                                                              \
-        static std::atomic<void*> slot{nullptr};                                                  \
-        auto f = bound<decltype(&name)>(slot, #name);                                             \
+        static std::atomic<void*> slot{nullptr};                                                   \
+        auto f = bound<decltype(&name)>(slot, #name);                                              \
         return f != nullptr ? f args : fail;                                                       \
     }
 // The same for the release functions: releasing nothing loads nothing.
-#define TW_CURL_FREE(name, type)                                                                  \
+#define TW_CURL_FREE(name, type)                                                                   \
     void name(type p) {                                                                            \
-        static std::atomic<void*> slot{nullptr};                                                  \
+        static std::atomic<void*> slot{nullptr};                                                   \
         if (p == nullptr)                                                                          \
             return;                                                                                \
-        if (auto f = bound<decltype(&name)>(slot, #name))                                         \
+        if (auto f = bound<decltype(&name)>(slot, #name))                                          \
             f(p);                                                                                  \
     }
 
@@ -95,8 +95,8 @@ TW_CURL(CURLMcode, curl_multi_fdset, (CURLM * m, fd_set* r, fd_set* w, fd_set* e
 TW_CURL(CURLMsg*, curl_multi_info_read, (CURLM * m, int* left), (m, left), nullptr)
 TW_CURL(const char*, curl_multi_strerror, (CURLMcode code), (code), kNoLibrary)
 
-TW_CURL(struct curl_slist*, curl_slist_append, (struct curl_slist * list, const char* s),
-        (list, s), nullptr)
+TW_CURL(struct curl_slist*, curl_slist_append, (struct curl_slist * list, const char* s), (list, s),
+        nullptr)
 TW_CURL_FREE(curl_slist_free_all, struct curl_slist*)
 
 TW_CURL(CURLU*, curl_url, (void), (), nullptr)
@@ -104,9 +104,8 @@ TW_CURL_FREE(curl_url_cleanup, CURLU*)
 TW_CURL(CURLU*, curl_url_dup, (CURLU * u), (u), nullptr)
 TW_CURL(CURLUcode, curl_url_get, (CURLU * u, CURLUPart what, char** part, unsigned int flags),
         (u, what, part, flags), CURLUE_OUT_OF_MEMORY)
-TW_CURL(CURLUcode, curl_url_set,
-        (CURLU * u, CURLUPart what, const char* part, unsigned int flags), (u, what, part, flags),
-        CURLUE_OUT_OF_MEMORY)
+TW_CURL(CURLUcode, curl_url_set, (CURLU * u, CURLUPart what, const char* part, unsigned int flags),
+        (u, what, part, flags), CURLUE_OUT_OF_MEMORY)
 TW_CURL(const char*, curl_url_strerror, (CURLUcode code), (code), kNoLibrary)
 
 // The option's number says what its one argument is, as libcurl reads it.

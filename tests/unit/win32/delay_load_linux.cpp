@@ -48,8 +48,8 @@ TEST(DelayLoad, MissingLibrariesFailAsMissingDllsDoAndLoadLaterWhenPresent) {
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     HCRYPTPROV provider = 0;
-    EXPECT_FALSE(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                                      CRYPT_VERIFYCONTEXT));
+    EXPECT_FALSE(
+        CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), NTE_PROVIDER_DLL_FAIL);
     {
         twtest::LogCapture log(2);
@@ -57,7 +57,8 @@ TEST(DelayLoad, MissingLibrariesFailAsMissingDllsDoAndLoadLaterWhenPresent) {
         const std::string text = log.text();
         const size_t line = text.find("[ERROR] Cannot load libxml2");
         ASSERT_NE(line, std::string::npos) << text;
-        EXPECT_NE(text.find(" (error 126); XML documents cannot be read.\n", line), std::string::npos)
+        EXPECT_NE(text.find(" (error 126); XML documents cannot be read.\n", line),
+                  std::string::npos)
             << text;
     }
     EXPECT_FALSE(mapped("libcurl"));
