@@ -12,6 +12,7 @@
 #include <filesystem>
 
 int main(int argc, char** argv) {
+    twbench::Spawner::start();
     twbench::Report report;
     twbench::Context c;
     c.build = TW_BUILD_DIR;
@@ -49,5 +50,6 @@ int main(int argc, char** argv) {
         printf("\nwritten: %s\n", json.c_str());
     std::error_code ec;
     std::filesystem::remove_all(c.work, ec);
+    twbench::Spawner::stop();
     return 0;
 }

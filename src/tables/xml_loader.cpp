@@ -207,7 +207,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
     KeyRefs pkRefs{nullptr, 0, {}};
     // The row and its two arrays in one block: a selection then reads one
     // place per row rather than three.
-    RowObject* row = CreatePackedRowObject(count);
+    RowObject* row = CreatePackedRowObject(table, count);
     void** values = row != nullptr ? row->values : nullptr;
     int32_t* lengths = row != nullptr ? row->lengths : nullptr;
     // Per-column flags: on the stack for ordinary tables.
