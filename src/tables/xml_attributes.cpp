@@ -152,7 +152,8 @@ char* attributeValue(Doc* doc, Attr* a, bool* failed) {
 void freeAttributes(AttributeList* list) {
     for (int i = 0; i < list->count; ++i)
         free(list->items[i].owned);
-    free(list->items);
+    if (list->items != list->first)
+        free(list->items);
     list->items = nullptr;
     list->count = 0;
 }
@@ -167,7 +168,13 @@ bool ReadElementAttributes(Doc* doc, Node* element, AttributeList* out) {
         ++count;
     if (count == 0)
         return true;
-    out->items = static_cast<Attribute*>(calloc(static_cast<size_t>(count), sizeof(Attribute)));
+    // Most elements have a few attributes: their list lives in `out` itself.
+    if (count <= AttributeList::kFirstAttributes) {
+        out->items = out->first;
+        memset(out->first, 0, sizeof out->first[0] * static_cast<size_t>(count));
+    } else {
+        out->items = static_cast<Attribute*>(calloc(static_cast<size_t>(count), sizeof(Attribute)));
+    }
     if (out->items == nullptr)
         return false;
     bool failed = false;
