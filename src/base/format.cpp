@@ -66,6 +66,84 @@ bool isPlainConversion(char c) {
     }
 }
 
+// Formats whose conversions are all bare ("%d", "%s", ... without flags,
+// width, precision or length), which is most log messages: written here
+// directly, as the C library would write them, without its stream set-up
+// for every message.
+bool isBareConversion(char c) {
+    return c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X' || c == 's' || c == 'c';
+}
+
+bool bareFormat(const char* f) {
+    for (const char* p = strchr(f, '%'); p != nullptr; p = strchr(p + 1, '%')) {
+        if (p[1] == '%') {
+            ++p;
+            continue;
+        }
+        if (!isBareConversion(p[1]))
+            return false;
+    }
+    return true;
+}
+
+void appendUnsigned(std::string& out, unsigned v, unsigned base, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char tmp[16];
+    size_t n = 0;
+    do {
+        tmp[n++] = digits[v % base];
+        v /= base;
+    } while (v != 0);
+    while (n > 0)
+        out += tmp[--n];
+}
+
+void formatBare(std::string& out, const char* format, va_list args) {
+    va_list ap;
+    va_copy(ap, args);
+    const char* p = format;
+    for (;;) {
+        const char* pct = strchr(p, '%');
+        if (pct == nullptr) {
+            out.append(p);
+            break;
+        }
+        out.append(p, static_cast<size_t>(pct - p));
+        const char conv = pct[1];
+        p = pct + 2;
+        switch (conv) {
+        case '%':
+            out += '%';
+            break;
+        case 'd':
+        case 'i': {
+            int v = va_arg(ap, int);
+            if (v < 0)
+                out += '-';
+            appendUnsigned(out, v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v),
+                           10, false);
+            break;
+        }
+        case 'u':
+            appendUnsigned(out, va_arg(ap, unsigned), 10, false);
+            break;
+        case 'x':
+        case 'X':
+            appendUnsigned(out, va_arg(ap, unsigned), 16, conv == 'X');
+            break;
+        case 'c':
+            out += static_cast<char>(static_cast<unsigned char>(va_arg(ap, int)));
+            break;
+        case 's': {
+            const char* text = va_arg(ap, const char*);
+            out.append(text != nullptr ? text : "(null)");
+            break;
+        }
+        }
+    }
+    va_end(ap);
+}
+
 // True when every conversion of the format means the same to the C library
 // as to us, so one vsnprintf can do the whole message (the common case).
 bool plainFormat(const char* f) {
@@ -91,6 +169,10 @@ bool plainFormat(const char* f) {
 void TwVFormat(std::string& out, const char* format, va_list args) {
     if (format == nullptr)
         return;
+    if (bareFormat(format)) {
+        formatBare(out, format, args);
+        return;
+    }
     if (plainFormat(format)) {
         // Straight into the text's spare room; a second pass only when the
         // message is longer than that room.
