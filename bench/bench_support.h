@@ -308,13 +308,16 @@ class Report {
         return b;
     }
     static void printRow(const Row& r) {
-        char ours[40], ref[64];
+        // A row without a reference (peak memory) shows its own figure only.
+        const bool alone = r.reference == 0 && r.referenceName.empty();
+        char ours[40], ref[64], ratio[16];
         snprintf(ours, sizeof ours, "%.3g %s", r.ours, r.unit.c_str());
-        snprintf(ref, sizeof ref, "%.3g %s", r.reference, r.unit.c_str());
+        snprintf(ref, sizeof ref, "%.3g %s%s%s", r.reference, r.unit.c_str(),
+                 r.referenceName.empty() ? "" : " ", r.referenceName.c_str());
+        snprintf(ratio, sizeof ratio, "%.2f", r.ratio);
         std::string verdict = r.aim == "report" ? "" : (r.met() ? "met" : "NOT met");
-        printf("%-58s %14s  %-22s %7.2f  %-10s %s\n", r.name.c_str(), ours,
-               r.referenceName.empty() ? ref : (std::string(ref) + " " + r.referenceName).c_str(),
-               r.ratio, r.aim.c_str(), verdict.c_str());
+        printf("%-58s %14s  %-22s %7s  %-10s %s\n", r.name.c_str(), ours, alone ? "-" : ref,
+               alone ? "-" : ratio, r.aim.c_str(), verdict.c_str());
         if (!r.note.empty())
             printf("    %s\n", r.note.c_str());
         fflush(stdout);
