@@ -145,32 +145,12 @@ bool hostIsAmd64() {
     return amd64;
 }
 
-// What the stored machine profile says, else the host.
-DWORD machineIsAmd64Stored(bool& amd64) {
+// Inside a transaction: what the stored machine profile says, else the host.
+// Every open below HKLM\SOFTWARE in the 32-bit view asks; the answer is kept
+// while the store has not changed.
+DWORD machineIsAmd64(bool& amd64) {
     static const std::vector<std::u16string> kEnv = {u"SYSTEM", u"CurrentControlSet", u"Control",
                                                      u"Session Manager", u"Environment"};
-    amd64 = hostIsAmd64();
-    long long id = 0;
-    if (DWORD rc = WalkPath(kHklmId, kEnv, id))
-        return rc;
-    if (id == 0)
-        return 0;
-    StoredValue v;
-    bool found = false;
-    if (DWORD rc = FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v))
-        return rc;
-    if (!found || (v.type != REG_SZ && v.type != REG_EXPAND_SZ))
-        return 0;
-    std::u16string text = fromBytes(v.data);
-    text = text.substr(0, text.find(u'\0'));
-    amd64 = FoldName(text) == u"AMD64";
-    return 0;
-}
-
-// Inside a transaction: machineIsAmd64Stored, which every open below
-// HKLM\SOFTWARE in the 32-bit view asks; the answer is kept while the store
-// has not changed.
-DWORD machineIsAmd64(bool& amd64) {
     static unsigned long long knownGeneration = 0;
     static bool knownAnswer = false;
     const unsigned long long generation = ReadCacheGeneration();
@@ -178,12 +158,22 @@ DWORD machineIsAmd64(bool& amd64) {
         amd64 = knownAnswer;
         return 0;
     }
-    DWORD rc = machineIsAmd64Stored(amd64);
-    if (rc == 0 && generation != 0) {
-        knownGeneration = generation;
-        knownAnswer = amd64;
+    amd64 = hostIsAmd64();
+    long long id = 0;
+    if (DWORD rc = WalkPath(kHklmId, kEnv, id))
+        return rc;
+    StoredValue v;
+    bool found = false;
+    if (DWORD rc = id != 0 ? FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v) : 0)
+        return rc;
+    if (found && (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
+        std::u16string text = fromBytes(v.data);
+        text = text.substr(0, text.find(u'\0'));
+        amd64 = FoldName(text) == u"AMD64";
     }
-    return rc;
+    knownGeneration = generation;
+    knownAnswer = amd64;
+    return 0;
 }
 
 // Splits a subkey path into names. A leading backslash or an empty name in
