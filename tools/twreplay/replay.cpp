@@ -76,69 +76,13 @@ bool readSmallFile(const std::string& path, size_t limit, std::string& out) {
     return !in.bad();
 }
 
-// ---- the store, read through the registry API ----
+// ---- what the run changed, as an export writes it ----
 
 struct Value {
     std::u16string name;
     DWORD type = 0;
     std::string data;
 };
-
-struct KeyValues {
-    std::u16string path;                    // "HKLM\\SYSTEM\\..."
-    std::map<std::u16string, Value> values; // by folded name
-};
-
-// Every key and value of the roots a machine's registry holds, by folded path.
-using Snapshot = std::map<std::u16string, KeyValues>;
-
-void walk(HKEY key, const std::u16string& path, Snapshot& out) {
-    DWORD subKeys = 0, maxSubKey = 0, values = 0, maxName = 0, maxData = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
-                         &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS)
-        return;
-    KeyValues& kv = out[fold(path)];
-    kv.path = path;
-    std::u16string name(maxName + 1, u'\0');
-    std::string data(maxData, '\0');
-    for (DWORD i = 0; i < values; ++i) {
-        DWORD nameLen = maxName + 1, dataLen = maxData, type = 0;
-        if (RegEnumValueW(key, i, reinterpret_cast<WCHAR*>(&name[0]), &nameLen, nullptr, &type,
-                          reinterpret_cast<BYTE*>(data.empty() ? nullptr : &data[0]),
-                          &dataLen) != ERROR_SUCCESS)
-            continue;
-        Value v{name.substr(0, nameLen), type, data.substr(0, dataLen)};
-        kv.values[fold(v.name)] = v;
-    }
-    std::u16string child(maxSubKey + 1, u'\0');
-    for (DWORD i = 0; i < subKeys; ++i) {
-        DWORD len = maxSubKey + 1;
-        if (RegEnumKeyExW(key, i, reinterpret_cast<WCHAR*>(&child[0]), &len, nullptr, nullptr,
-                          nullptr, nullptr) != ERROR_SUCCESS)
-            continue;
-        std::u16string sub = child.substr(0, len);
-        HKEY h = nullptr;
-        if (RegOpenKeyExW(key, w(sub), 0, KEY_READ | KEY_WOW64_64KEY, &h) == ERROR_SUCCESS) {
-            walk(h, path + u"\\" + sub, out);
-            RegCloseKey(h);
-        }
-    }
-}
-
-Snapshot snapshot() {
-    Snapshot out;
-    // One transaction for the whole walk: one consistent picture, read at once.
-    bool batch = TwLinuxRegistryBeginBatch() == ERROR_SUCCESS;
-    const struct {
-        HKEY key;
-        const char16_t* name;
-    } roots[] = {{HKEY_LOCAL_MACHINE, u"HKLM"}, {HKEY_USERS, u"HKU"}, {HKEY_CURRENT_USER, u"HKCU"}};
-    for (const auto& r : roots)
-        walk(r.key, r.name, out);
-    if (batch)
-        TwLinuxRegistryEndBatch(FALSE);
-    return out;
-}
 
 // A value as regedit writes it in an export ("\"Name\"=dword:00000003"), on one line.
 std::string valueLine(const Value& v) {
@@ -154,32 +98,6 @@ std::string valueLine(const Value& v) {
             joined += line[i];
     }
     return utf8(joined);
-}
-
-// What the run changed: values new or different afterwards, and values gone.
-std::vector<WrittenValue> changes(const Snapshot& before, const Snapshot& after) {
-    std::vector<WrittenValue> out;
-    static const KeyValues kNone;
-    for (const auto& [fold, key] : after) {
-        auto b = before.find(fold);
-        const KeyValues& old = b == before.end() ? kNone : b->second;
-        for (const auto& [name, v] : key.values) {
-            auto o = old.values.find(name);
-            if (o == old.values.end() || o->second.type != v.type || o->second.data != v.data)
-                out.push_back({utf8(key.path), valueLine(v)});
-        }
-    }
-    for (const auto& [fold, key] : before) {
-        auto a = after.find(fold);
-        for (const auto& [name, v] : key.values) {
-            if (a == after.end() || a->second.values.count(name) == 0) {
-                // As an export deletes a value: its name, "=-".
-                std::string line = valueLine({v.name, REG_SZ, std::string(2, '\0')});
-                out.push_back({utf8(key.path), line.substr(0, line.size() - 2) + "-"});
-            }
-        }
-    }
-    return out;
 }
 
 // ---- import ----
@@ -335,6 +253,51 @@ RunOutcome runChecker(const ReplaySettings& s, const std::string& dir) {
 }
 
 // The run report: "exit-code\tN" and "assumed\tKEY\tVALUE\tANSWER\tSOURCE" lines.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool unhex(const std::string& text, std::string& out) {
+    if (text.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out += static_cast<char>(hi * 16 + lo);
+    }
+    return true;
+}
+
+// A key or value name of the run report, its %XX escapes undone.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        int hi = -1, lo = -1;
+        if (text[i] == '%' && i + 2 < text.size() && (hi = hexDigit(text[i + 1])) >= 0 &&
+            (lo = hexDigit(text[i + 2])) >= 0) {
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::u16string utf16(const std::string& s) {
+    return twreg::Utf8ToUtf16(s);
+}
+
+// The run report the Linux layer writes as the checker exits: its full exit
+// code, the profile values it assumed and the registry values it changed.
 bool readRunReport(const std::string& path, MachineReport& r) {
     std::string text;
     if (!readSmallFile(path, kMaxRunReportBytes, text))
@@ -361,6 +324,22 @@ bool readRunReport(const std::string& path, MachineReport& r) {
             r.exitCode = static_cast<uint32_t>(v);
         } else if (f[0] == "assumed" && f.size() == 5) {
             collectAssumption(&r.assumed, f[1].c_str(), f[2].c_str(), f[3].c_str(), f[4].c_str());
+        } else if (f[0] == "written" && f.size() == 5) {
+            char* end = nullptr;
+            unsigned long type = strtoul(f[3].c_str(), &end, 10);
+            std::string data;
+            if (end == f[3].c_str() || *end != '\0' || !unhex(f[4], data))
+                return false;
+            r.writes.push_back({unescape(f[1]), valueLine({utf16(unescape(f[2])),
+                                                           static_cast<DWORD>(type), data})});
+        } else if (f[0] == "deleted" && f.size() == 3) {
+            if (f[2].empty()) {
+                r.writes.push_back({unescape(f[1]), "(the key deleted)"});
+            } else {
+                // As an export deletes a value: its name, "=-".
+                std::string line = valueLine({utf16(unescape(f[2])), REG_SZ, std::string(2, '\0')});
+                r.writes.push_back({unescape(f[1]), line.substr(0, line.size() - 2) + "-"});
+            }
         }
     }
     return haveExit;
@@ -451,7 +430,6 @@ MachineReport ReplayMachine(const Machine& m, const ReplaySettings& s, const std
     r.checks = verdicts(s);
     createInstallFolder();
 
-    Snapshot before = snapshot();
     RunOutcome run = runChecker(s, dir);
     if (run.error != 0)
         return failed("cannot run " + s.checker + ": " + strerror(run.error));
@@ -462,7 +440,6 @@ MachineReport ReplayMachine(const Machine& m, const ReplaySettings& s, const std
                       " and left no run report");
     // The run's own assumptions first, then those of the verdicts asked here.
     TwLinuxListProfileAssumptions(collectAssumption, &r.assumed);
-    r.writes = changes(before, snapshot());
     r.status = MachineReport::kReplayed;
     if (keep) {
         std::vector<std::string> logs = logsBelow(dir + "/drives");

@@ -395,6 +395,30 @@ DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD
     return 0;
 }
 
+// A key's path as a person reads it ("HKLM\\SOFTWARE\\..."), for the run report.
+std::u16string keyPathText(long long root, const std::vector<std::u16string>& path) {
+    std::u16string out = root == RootIdOf(HKEY_LOCAL_MACHINE)   ? u"HKLM"
+                         : root == RootIdOf(HKEY_CURRENT_USER)  ? u"HKCU"
+                         : root == RootIdOf(HKEY_USERS)         ? u"HKU"
+                         : root == RootIdOf(HKEY_CLASSES_ROOT)  ? u"HKCR"
+                                                                : u"HKCC";
+    for (const auto& name : path)
+        out += u"\\" + name;
+    return out;
+}
+
+// The value as it stands before a change, when the run report wants it.
+DWORD stateBefore(const OpenKey& k, const std::u16string& name, tw::ValueState& state) {
+    if (!tw::RunReportWanted() || name.size() > kMaxValueName)
+        return 0;
+    StoredValue v;
+    bool found = false;
+    if (DWORD rc = FindValue(k.id, name, found, v))
+        return rc;
+    state = {found, v.type, v.data};
+    return 0;
+}
+
 DWORD setValue(HKEY key, const std::u16string& name, DWORD type, const BYTE* data, DWORD size,
                bool narrow) {
     if (data == nullptr && size != 0)
@@ -419,9 +443,15 @@ DWORD setValue(HKEY key, const std::u16string& name, DWORD type, const BYTE* dat
         return txn.rc();
     if (DWORD rc = checkAlive(k))
         return rc;
+    tw::ValueState before;
+    if (DWORD rc = stateBefore(k, name, before))
+        return rc;
     if (DWORD rc = SetValue(k.id, name, type, bytes.data(), bytes.size()))
         return rc;
-    return txn.commit();
+    if (DWORD rc = txn.commit())
+        return rc;
+    tw::NoteRegistryChange(keyPathText(k.root, k.path), name, before, {true, type, bytes});
+    return 0;
 }
 
 DWORD deleteValue(HKEY key, const std::u16string& name) {
@@ -435,6 +465,9 @@ DWORD deleteValue(HKEY key, const std::u16string& name) {
         return txn.rc();
     if (DWORD rc = checkAlive(k))
         return rc;
+    tw::ValueState before;
+    if (DWORD rc = stateBefore(k, name, before))
+        return rc;
     bool found = false;
     if (name.size() <= kMaxValueName) {
         if (DWORD rc = DeleteValue(k.id, name, found))
@@ -442,7 +475,10 @@ DWORD deleteValue(HKEY key, const std::u16string& name) {
     }
     if (!found)
         return ERROR_FILE_NOT_FOUND;
-    return txn.commit();
+    if (DWORD rc = txn.commit())
+        return rc;
+    tw::NoteRegistryChange(keyPathText(k.root, k.path), name, before, {});
+    return 0;
 }
 
 DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
@@ -494,7 +530,10 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
         return ERROR_ACCESS_DENIED;
     if (DWORD rc = DeleteKeyRow(id))
         return rc;
-    return txn.commit();
+    if (DWORD rc = txn.commit())
+        return rc;
+    tw::NoteKeyDeleted(keyPathText(parent.root, path));
+    return 0;
 }
 
 // A name fits a buffer of `count` characters when its terminator does too.
