@@ -14,7 +14,8 @@ ARCH=$1
 OUT=$2
 WORK=$(mkdir -p "$3" && cd "$3" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-VERSION=$(dpkg-query -W -f='${source:Version}' libxml2)
+# The native package: with i386 added for the 32-bit Wine there are two.
+VERSION=$(dpkg-query -W -f='${source:Version}' "libxml2:$(dpkg --print-architecture)")
 UPSTREAM=${VERSION%-*}
 UPSTREAM=${UPSTREAM#*:}
 

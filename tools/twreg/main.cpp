@@ -16,8 +16,6 @@
 #include <windows.h>
 
 #include "regfile.h"
-#include "tw_internal.h"
-#include "tw_registry.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -82,6 +80,19 @@ const WCHAR* w(const std::u16string& s) {
 // A null name means the default value.
 const WCHAR* valueName(const std::u16string& s) {
     return s.empty() ? nullptr : w(s);
+}
+
+// The name as the registry compares it.
+std::u16string foldName(std::u16string name) {
+    TwLinuxRegistryFoldName(name.data(), name.size());
+    return name;
+}
+
+// The host folder of a Windows path, as the file calls map it.
+std::string hostPath(const std::string& windowsPath) {
+    std::vector<char> buf(TwLinuxHostPath(windowsPath.c_str(), nullptr, 0) + 1);
+    TwLinuxHostPath(windowsPath.c_str(), buf.data(), buf.size());
+    return buf.data();
 }
 
 // ---- key paths ----
@@ -339,7 +350,7 @@ LSTATUS readValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, st
         }
         if (rc != ERROR_MORE_DATA)
             return rc;
-        nameCap = static_cast<DWORD>(tw::reg::kMaxValueName + 1);
+        nameCap = static_cast<DWORD>(TW_REG_MAX_VALUE_NAME + 1);
         if (dataLen > dataCap)
             dataCap = dataLen;
     }
@@ -347,7 +358,7 @@ LSTATUS readValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, st
 }
 
 LSTATUS subkeyAt(HKEY key, DWORD index, std::u16string& name) {
-    WCHAR buf[tw::reg::kMaxKeyComponent + 2];
+    WCHAR buf[TW_REG_MAX_KEY_NAME + 2];
     DWORD len = sizeof buf / sizeof buf[0];
     LSTATUS rc = RegEnumKeyExW(key, index, buf, &len, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_SUCCESS)
@@ -465,14 +476,14 @@ int cmdQuery(std::vector<std::string> args) {
             return fail(shown + " " + choice.label() + ": " + describe(rc));
         // Show the name as stored, as reg.exe does, not as typed.
         std::u16string stored = choice.name;
-        std::u16string wanted = tw::reg::FoldName(choice.name);
+        std::u16string wanted = foldName(choice.name);
         for (DWORD i = 0; !wanted.empty(); ++i) {
             std::u16string name;
             DWORD t = 0;
             std::string d;
             if (readValueAt(key.key, i, name, t, d) != ERROR_SUCCESS)
                 break;
-            if (tw::reg::FoldName(name) == wanted) {
+            if (foldName(name) == wanted) {
                 stored = name;
                 break;
             }
@@ -599,11 +610,11 @@ int cmdDelete(std::vector<std::string> args) {
     if (path.sub.empty())
         return fail("refusing to delete a root key");
     // The whole tree goes, or none of it.
-    LSTATUS rc = tw::RegistryBeginBatch();
+    LSTATUS rc = TwLinuxRegistryBeginBatch();
     if (rc != ERROR_SUCCESS)
         return fail(describe(rc));
     rc = deleteTree(path.root, path.sub);
-    LSTATUS end = tw::RegistryEndBatch(rc == ERROR_SUCCESS);
+    LSTATUS end = TwLinuxRegistryEndBatch(rc == ERROR_SUCCESS);
     if (rc == ERROR_SUCCESS)
         rc = end;
     if (rc != ERROR_SUCCESS)
@@ -693,11 +704,11 @@ int cmdImport(const std::vector<std::string>& args) {
     twreg::ParseError perr;
     if (!twreg::ParseRegFile(bytes, ops, perr))
         return fail(file + ":" + std::to_string(perr.line) + ": " + perr.what);
-    LSTATUS rc = tw::RegistryBeginBatch();
+    LSTATUS rc = TwLinuxRegistryBeginBatch();
     if (rc != ERROR_SUCCESS)
         return fail(file + ": " + describe(rc));
     size_t line = applyOps(ops, error);
-    rc = tw::RegistryEndBatch(line == 0);
+    rc = TwLinuxRegistryEndBatch(line == 0);
     if (line != 0)
         return fail(file + ":" + std::to_string(line) + ": " + error);
     if (rc != ERROR_SUCCESS)
@@ -760,10 +771,10 @@ int cmdExport(std::vector<std::string> args) {
         return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
     twreg::RegWriter out;
     // Read in one transaction so that the file is one consistent picture.
-    rc = tw::RegistryBeginBatch();
+    rc = TwLinuxRegistryBeginBatch();
     if (rc == ERROR_SUCCESS) {
         rc = exportKey(key.key, path.display(), out, error);
-        tw::RegistryEndBatch(false);
+        TwLinuxRegistryEndBatch(FALSE);
     }
     if (rc != ERROR_SUCCESS)
         return fail(error.empty() ? Utf16ToUtf8(path.display()) + ": " + describe(rc) : error);
@@ -777,7 +788,7 @@ int cmdExport(std::vector<std::string> args) {
 int cmdMkpath(const std::vector<std::string>& args) {
     if (args.size() != 1)
         return fail("usage: mkpath WINDOWS_PATH");
-    std::string host = tw::HostPath(args[0].c_str());
+    std::string host = hostPath(args[0]);
     std::error_code ec;
     std::filesystem::create_directories(host, ec);
     if (ec || !std::filesystem::is_directory(host))

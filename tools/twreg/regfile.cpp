@@ -1,6 +1,5 @@
 // The .reg file format as regedit reads and writes it (version 5.00).
 #include "regfile.h"
-#include "tw_internal.h"
 
 #include <stdio.h>
 
@@ -227,9 +226,25 @@ bool plainString(const std::string& data, std::u16string& text) {
 
 // Command-line and registry text: a bad sequence becomes U+FFFD, as everywhere
 // in the Linux layer.
-std::u16string Utf8ToUtf16(const std::string& s) { return tw::Utf8ToUtf16(s); }
+std::u16string Utf8ToUtf16(const std::string& s) {
+    if (s.empty())
+        return std::u16string();
+    const int n = static_cast<int>(s.size());
+    std::u16string out(MultiByteToWideChar(CP_UTF8, 0, s.data(), n, nullptr, 0), u'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), n, out.data(), static_cast<int>(out.size()));
+    return out;
+}
 
-std::string Utf16ToUtf8(const std::u16string& s) { return tw::Utf16ToUtf8(s); }
+std::string Utf16ToUtf8(const std::u16string& s) {
+    if (s.empty())
+        return std::string();
+    const int n = static_cast<int>(s.size());
+    std::string out(WideCharToMultiByte(CP_UTF8, 0, s.data(), n, nullptr, 0, nullptr, nullptr),
+                    '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), n, out.data(), static_cast<int>(out.size()), nullptr,
+                        nullptr);
+    return out;
+}
 
 std::u16string FromLe(const std::string& bytes) {
     std::u16string out(bytes.size() / 2, u'\0');

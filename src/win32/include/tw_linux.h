@@ -2,6 +2,15 @@
 // Only tools and tests include this; subsystem code never does.
 #pragma once
 
+#include <windows.h>
+
+#include <stddef.h>
+
+// Lengths of registry names in characters, without the terminator, as Windows
+// documents them: one key name (a path component) and a value name.
+#define TW_REG_MAX_KEY_NAME 255
+#define TW_REG_MAX_VALUE_NAME 16383
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,6 +23,26 @@ int TwLinuxProcessIs64Bit(void);
 // Closes the registry database so that the next call opens the one named by
 // TW_REGISTRY afresh (tests switch databases within one process).
 void TwLinuxRegistryReopen(void);
+
+// Groups every registry call the calling thread makes until
+// TwLinuxRegistryEndBatch into one transaction of the registry database: all
+// of them take effect or none does. Other threads wait until the batch ends.
+// Not nestable: a second begin answers ERROR_INVALID_FUNCTION.
+LSTATUS TwLinuxRegistryBeginBatch(void);
+// Commits (commit TRUE) or rolls back the batch; returns the commit's result.
+LSTATUS TwLinuxRegistryEndBatch(BOOL commit);
+
+// Upper-cases `length` characters of a key or value name in place, as the
+// registry does when it compares names: two names are the same name when
+// their folded forms are equal.
+void TwLinuxRegistryFoldName(WCHAR* name, size_t length);
+
+// The host path of a Windows path: backslashes become slashes and a drive
+// "X:" maps to $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x), as the
+// file calls map it. Writes at most `size` bytes, terminator included, and
+// returns the length of the whole path without its terminator, as snprintf
+// does; 0 when the path cannot be mapped.
+size_t TwLinuxHostPath(const char* windowsPath, char* buffer, size_t size);
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,7 @@
 
 #include <iphlpapi.h>
 
-#include "win32/tw_iphlpapi.h"
+#include "win32/iphlpapi/adapters.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -2,7 +2,8 @@
 // Windows documents nothing, its limits, its database file, and several
 // processes sharing it.
 #include "support/test_support.h"
-#include "win32/tw_registry.h"
+#include "win32/advapi32/registry_api.h"
+#include "win32/advapi32/registry_store.h"
 
 #include <tw_linux.h>
 #include <windows.h>

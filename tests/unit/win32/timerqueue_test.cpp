@@ -10,7 +10,7 @@
 #include <thread>
 
 #ifndef _WIN32
-#include "win32/tw_timerqueue.h"
+#include "win32/kernel32/timerqueue.h"
 #endif
 
 namespace {

@@ -4,7 +4,10 @@
 
 #include "unit/win32/winhttp_client.h"
 #include "support/http_server.h"
-#include "win32/tw_winhttp.h"
+#include "win32/winhttp/errors.h"
+#include "win32/winhttp/headers.h"
+#include "win32/winhttp/proxy.h"
+#include "win32/winhttp/transfer.h"
 
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>

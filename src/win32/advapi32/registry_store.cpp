@@ -1,0 +1,652 @@
+// The registry's storage: one SQLite database shared by every process that
+// names it (TW_REGISTRY), in WAL mode with a generous busy timeout so that
+// concurrent writers queue instead of failing. One connection per process,
+// opened on first use, statements prepared once.
+//
+// Layout: keys(id, parent, name, fold, written) with the predefined roots as
+// fixed rows whose parent is 0; vals(id, key, name, fold, type, data, host).
+// Names are kept as UTF-16LE exactly as given (original case); `fold` is the
+// upper-cased name as UTF-16BE, so that a unique index compares names without
+// case and ORDER BY sorts them in code-unit order, as Windows enumerates.
+// Value rows keep their id when overwritten, so enumeration follows creation.
+#include "advapi32/registry_store.h"
+
+#include "advapi32/registry_api.h"
+#include "advapi32/registry_host.h"
+#include "kernel32/systime.h"
+
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <unordered_map>
+
+namespace tw::reg {
+
+namespace {
+
+const char* const kDefaultPath = "/var/lib/tidewell/registry.db";
+const int kBusyTimeoutMs = 10000;
+const int kSchemaVersion = 1;
+
+std::recursive_mutex& registryMutex() {
+    static auto* m = new std::recursive_mutex();
+    return *m;
+}
+
+struct Database {
+    sqlite3* db = nullptr;
+    pid_t pid = 0;
+    bool batch = false;
+    std::unordered_map<const char*, sqlite3_stmt*> stmts;
+};
+Database g;
+
+DWORD sqlError(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return ERROR_REGISTRY_CORRUPT;
+    default:
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+DWORD exec(const char* sql) {
+    int rc = sqlite3_exec(g.db, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : sqlError(rc);
+}
+
+void closeDb() {
+    for (auto& [sql, stmt] : g.stmts)
+        sqlite3_finalize(stmt);
+    g.stmts.clear();
+    if (g.db != nullptr)
+        sqlite3_close_v2(g.db);
+    g.db = nullptr;
+    g.batch = false;
+}
+
+// A cached statement, reset when the helper goes out of scope.
+class Stmt {
+  public:
+    explicit Stmt(const char* sql) {
+        auto it = g.stmts.find(sql);
+        if (it != g.stmts.end()) {
+            s_ = it->second;
+            return;
+        }
+        int rc = sqlite3_prepare_v3(g.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr);
+        if (rc != SQLITE_OK) {
+            err_ = sqlError(rc);
+            s_ = nullptr;
+            return;
+        }
+        g.stmts.emplace(sql, s_);
+    }
+    ~Stmt() {
+        if (s_ != nullptr) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        }
+    }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    Stmt& bind(int i, long long v) {
+        note(s_ ? sqlite3_bind_int64(s_, i, v) : SQLITE_MISUSE);
+        return *this;
+    }
+    // Zero-length data still binds a blob (a null pointer would bind NULL).
+    // SQLite copies the bytes: callers pass temporaries.
+    Stmt& bindBlob(int i, const void* data, size_t size) {
+        static const char empty = 0;
+        note(s_ ? sqlite3_bind_blob64(s_, i, size ? data : &empty, size, SQLITE_TRANSIENT)
+                : SQLITE_MISUSE);
+        return *this;
+    }
+    Stmt& bindBlob(int i, const std::string& bytes) {
+        return bindBlob(i, bytes.data(), bytes.size());
+    }
+    // Steps once; returns true for a row. Failures land in error().
+    bool row() {
+        if (s_ == nullptr || err_ != 0)
+            return false;
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            err_ = sqlError(rc);
+        return false;
+    }
+    DWORD error() const { return s_ == nullptr && err_ == 0 ? ERROR_REGISTRY_IO_FAILED : err_; }
+    long long col64(int i) const { return sqlite3_column_int64(s_, i); }
+    std::string colBytes(int i) const {
+        const void* p = sqlite3_column_blob(s_, i);
+        int n = sqlite3_column_bytes(s_, i);
+        return p != nullptr && n > 0 ? std::string(static_cast<const char*>(p), n) : std::string();
+    }
+
+  private:
+    void note(int rc) {
+        if (rc != SQLITE_OK && err_ == 0)
+            err_ = sqlError(rc);
+    }
+    sqlite3_stmt* s_ = nullptr;
+    DWORD err_ = 0;
+};
+
+std::string nameBytes(const std::u16string& name) {
+    std::string out;
+    out.reserve(name.size() * 2);
+    for (char16_t c : name) {
+        out += static_cast<char>(c & 0xff);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+std::u16string nameFromBytes(const std::string& bytes) {
+    std::u16string out;
+    out.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    return out;
+}
+
+std::string foldBytes(const std::u16string& name) {
+    std::u16string f = FoldName(name);
+    std::string out;
+    out.reserve(f.size() * 2);
+    for (char16_t c : f) {
+        out += static_cast<char>(c >> 8);
+        out += static_cast<char>(c & 0xff);
+    }
+    return out;
+}
+
+DWORD createSchema() {
+    static const char* const kTables =
+        "CREATE TABLE IF NOT EXISTS keys("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+        " name BLOB NOT NULL, fold BLOB NOT NULL, written INTEGER NOT NULL);"
+        "CREATE UNIQUE INDEX IF NOT EXISTS keys_child ON keys(parent, fold);"
+        "CREATE TABLE IF NOT EXISTS vals("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+        " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL,"
+        " data BLOB NOT NULL, host INTEGER NOT NULL DEFAULT 0);"
+        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);";
+    if (DWORD rc = exec(kTables))
+        return rc;
+    // Fixed ids for the predefined roots; their names are for a human reading the file.
+    struct {
+        long long id;
+        const char16_t* name;
+    } roots[] = {{1, u"HKEY_CLASSES_ROOT"},
+                 {2, u"HKEY_CURRENT_USER"},
+                 {kHklmId, u"HKEY_LOCAL_MACHINE"},
+                 {4, u"HKEY_USERS"},
+                 {6, u"HKEY_CURRENT_CONFIG"}};
+    long long now = NowUnixMillis();
+    for (auto& r : roots) {
+        Stmt s("INSERT OR IGNORE INTO keys(id, parent, name, fold, written) VALUES(?1, 0, ?2, "
+               "?3, ?4)");
+        s.bind(1, r.id).bindBlob(2, nameBytes(r.name)).bindBlob(3, foldBytes(r.name)).bind(4, now);
+        s.row();
+        if (s.error())
+            return s.error();
+    }
+    // The keys every Windows machine has, so that the redirected view and the
+    // usual paths open as they do there.
+    const std::vector<std::pair<long long, std::vector<std::u16string>>> base = {
+        {kHklmId, {u"SOFTWARE", u"WOW6432Node"}},
+        {kHklmId, {u"SYSTEM"}},
+        {kHklmId, {u"HARDWARE"}},
+        {2, {u"Software"}},
+    };
+    for (auto& [root, path] : base) {
+        long long id = root;
+        for (auto& comp : path) {
+            long long child = 0;
+            if (DWORD rc = FindChild(id, comp, child))
+                return rc;
+            if (child == 0) {
+                if (DWORD rc = CreateChild(id, comp, child))
+                    return rc;
+            }
+            id = child;
+        }
+    }
+    return exec("PRAGMA user_version = 1");
+}
+
+int userVersion() {
+    Stmt s("PRAGMA user_version");
+    return s.row() ? static_cast<int>(s.col64(0)) : -1;
+}
+
+// Closing at exit folds the write-ahead log back into the database file, so
+// that the file alone holds everything once the process is gone.
+void closeAtExit() {
+    if (!registryMutex().try_lock())
+        return; // another thread is inside a call; the log stays and is replayed later
+    if (g.db != nullptr && g.pid == getpid() && !g.batch)
+        closeDb();
+    registryMutex().unlock();
+}
+
+DWORD openDb() {
+    if (g.db != nullptr && g.pid == getpid())
+        return 0;
+    static const bool exitHook = atexit(closeAtExit) == 0;
+    (void)exitHook;
+    if (g.db != nullptr) {
+        // A connection inherited through fork() must not be used (or closed)
+        // by the child; start afresh and leave the parent's alone.
+        g.db = nullptr;
+        g.stmts.clear();
+        g.batch = false;
+    }
+    const char* env = getenv("TW_REGISTRY");
+    std::string path = env != nullptr && *env != '\0' ? env : kDefaultPath;
+    std::error_code ec;
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+        if (db != nullptr)
+            sqlite3_close_v2(db);
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+    g.db = db;
+    g.pid = getpid();
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    DWORD err = exec("PRAGMA journal_mode=WAL");
+    if (err == 0)
+        err = exec("PRAGMA synchronous=NORMAL");
+    int version = err == 0 ? userVersion() : -1;
+    if (err == 0 && version < 0)
+        err = ERROR_REGISTRY_CORRUPT;
+    if (err == 0 && version > kSchemaVersion)
+        err = ERROR_REGISTRY_CORRUPT; // written by a newer store: do not guess
+    if (err == 0 && version < kSchemaVersion) {
+        err = exec("BEGIN IMMEDIATE");
+        if (err == 0) {
+            // Another process may have created it while we waited for the lock.
+            if (userVersion() < kSchemaVersion)
+                err = createSchema();
+            err = err == 0 ? exec("COMMIT") : err;
+            if (err != 0)
+                exec("ROLLBACK");
+        }
+    }
+    if (err != 0) {
+        closeDb();
+        return err;
+    }
+    RefreshHostHive();
+    return 0;
+}
+
+} // namespace
+
+void Lock() {
+    registryMutex().lock();
+}
+void Unlock() {
+    registryMutex().unlock();
+}
+
+long long RootIdOf(HKEY key) {
+    if (key == HKEY_CLASSES_ROOT)
+        return 1;
+    if (key == HKEY_CURRENT_USER)
+        return 2;
+    if (key == HKEY_LOCAL_MACHINE)
+        return kHklmId;
+    if (key == HKEY_USERS)
+        return 4;
+    if (key == HKEY_CURRENT_CONFIG)
+        return 6;
+    return 0;
+}
+
+namespace {
+
+// Windows upper-cases with a full Unicode table; this covers the scripts that
+// appear in registry names in practice: ASCII, Latin-1, Latin Extended-A,
+// Greek, Cyrillic and the full-width Latin letters.
+char16_t foldNameChar(char16_t c) {
+    if (c < 0x80) {
+        if (c >= u'a' && c <= u'z')
+            c -= 0x20;
+    } else if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+        c -= 0x20;
+    } else if (c == 0xFF) {
+        c = 0x178;
+    } else if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
+        c &= ~1;
+    } else if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
+        if ((c & 1) == 0)
+            c -= 1;
+    } else if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) {
+        c -= 0x20;
+    } else if (c == 0x3C2) {
+        c = 0x3A3;
+    } else if (c >= 0x430 && c <= 0x44F) {
+        c -= 0x20;
+    } else if (c >= 0x450 && c <= 0x45F) {
+        c -= 0x50;
+    } else if (c >= 0xFF41 && c <= 0xFF5A) {
+        c -= 0x20;
+    }
+    return c;
+}
+
+} // namespace
+
+std::u16string FoldName(const std::u16string& name) {
+    std::u16string out(name);
+    for (char16_t& c : out)
+        c = foldNameChar(c);
+    return out;
+}
+
+FILETIME ToFileTime(long long unixMillis) {
+    unsigned long long t =
+        (static_cast<unsigned long long>(unixMillis) + 11644473600000ULL) * 10000ULL;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(t & 0xffffffffu);
+    ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return ft;
+}
+
+Txn::Txn(bool write) {
+    rc_ = openDb();
+    if (rc_ != 0)
+        return;
+    if (g.batch) {
+        rc_ = exec("SAVEPOINT call");
+        savepoint_ = true;
+    } else {
+        rc_ = exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    }
+    active_ = rc_ == 0;
+}
+
+Txn::~Txn() {
+    if (!active_)
+        return;
+    if (savepoint_) {
+        exec("ROLLBACK TO call");
+        exec("RELEASE call");
+    } else {
+        exec("ROLLBACK");
+    }
+}
+
+DWORD Txn::commit() {
+    if (!active_)
+        return rc_ != 0 ? rc_ : ERROR_REGISTRY_IO_FAILED;
+    DWORD rc = exec(savepoint_ ? "RELEASE call" : "COMMIT");
+    if (rc == 0)
+        active_ = false;
+    return rc; // on failure the destructor rolls back
+}
+
+DWORD KeyExists(long long id, bool& exists) {
+    Stmt s("SELECT 1 FROM keys WHERE id = ?1");
+    s.bind(1, id);
+    exists = s.row();
+    return s.error();
+}
+
+DWORD FindChild(long long parent, const std::u16string& name, long long& child) {
+    Stmt s("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
+    s.bind(1, parent).bindBlob(2, foldBytes(name));
+    child = s.row() ? s.col64(0) : 0;
+    return s.error();
+}
+
+DWORD CreateChild(long long parent, const std::u16string& name, long long& child) {
+    Stmt s("INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
+    s.bind(1, parent).bindBlob(2, nameBytes(name)).bindBlob(3, foldBytes(name));
+    s.bind(4, NowUnixMillis());
+    s.row();
+    if (s.error())
+        return s.error();
+    child = sqlite3_last_insert_rowid(g.db);
+    return 0;
+}
+
+DWORD HasChildren(long long id, bool& has) {
+    Stmt s("SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+    s.bind(1, id);
+    has = s.row();
+    return s.error();
+}
+
+DWORD DeleteKeyRow(long long id) {
+    {
+        Stmt s("DELETE FROM vals WHERE key = ?1");
+        s.bind(1, id);
+        s.row();
+        if (s.error())
+            return s.error();
+    }
+    Stmt s("DELETE FROM keys WHERE id = ?1");
+    s.bind(1, id);
+    s.row();
+    return s.error();
+}
+
+DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name,
+              long long& written) {
+    Stmt s("SELECT name, written FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+    s.bind(1, parent).bind(2, index);
+    found = s.row();
+    if (found) {
+        name = nameFromBytes(s.colBytes(0));
+        written = s.col64(1);
+    }
+    return s.error();
+}
+
+DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredValue& out) {
+    Stmt s("SELECT name, type, data, host FROM vals WHERE key = ?1 AND fold = ?2");
+    s.bind(1, key).bindBlob(2, foldBytes(name));
+    found = s.row();
+    if (found) {
+        out.name = nameFromBytes(s.colBytes(0));
+        out.type = static_cast<DWORD>(s.col64(1));
+        out.data = s.colBytes(2);
+        out.host = s.col64(3) != 0;
+    }
+    return s.error();
+}
+
+DWORD TouchKey(long long key) {
+    Stmt s("UPDATE keys SET written = ?2 WHERE id = ?1");
+    s.bind(1, key).bind(2, NowUnixMillis());
+    s.row();
+    return s.error();
+}
+
+DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data, size_t size,
+               bool host) {
+    {
+        // An existing value keeps its row (its place in the enumeration) and its name's case.
+        Stmt s("INSERT INTO vals(key, name, fold, type, data, host) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
+               "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, "
+               "host = excluded.host");
+        s.bind(1, key).bindBlob(2, nameBytes(name)).bindBlob(3, foldBytes(name));
+        s.bind(4, type).bindBlob(5, data, size).bind(6, host ? 1 : 0);
+        s.row();
+        if (s.error())
+            return s.error();
+    }
+    return TouchKey(key);
+}
+
+DWORD DeleteValue(long long key, const std::u16string& name, bool& found) {
+    {
+        Stmt s("DELETE FROM vals WHERE key = ?1 AND fold = ?2");
+        s.bind(1, key).bindBlob(2, foldBytes(name));
+        s.row();
+        if (s.error())
+            return s.error();
+    }
+    found = sqlite3_changes(g.db) > 0;
+    return found ? TouchKey(key) : 0;
+}
+
+DWORD ValueAt(long long key, DWORD index, bool& found, StoredValue& out) {
+    Stmt s("SELECT name, type, data, host FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    s.bind(1, key).bind(2, index);
+    found = s.row();
+    if (found) {
+        out.name = nameFromBytes(s.colBytes(0));
+        out.type = static_cast<DWORD>(s.col64(1));
+        out.data = s.colBytes(2);
+        out.host = s.col64(3) != 0;
+    }
+    return s.error();
+}
+
+DWORD QueryKeyInfo(long long key, KeyInfo& info) {
+    {
+        Stmt s("SELECT COUNT(*), IFNULL(MAX(length(name)), 0) FROM keys WHERE parent = ?1");
+        s.bind(1, key);
+        if (s.row()) {
+            info.subKeys = static_cast<DWORD>(s.col64(0));
+            info.maxSubKeyLen = static_cast<DWORD>(s.col64(1) / 2);
+        }
+        if (s.error())
+            return s.error();
+    }
+    {
+        Stmt s("SELECT COUNT(*), IFNULL(MAX(length(name)), 0), IFNULL(MAX(length(data)), 0) "
+               "FROM vals WHERE key = ?1");
+        s.bind(1, key);
+        if (s.row()) {
+            info.values = static_cast<DWORD>(s.col64(0));
+            info.maxValueNameLen = static_cast<DWORD>(s.col64(1) / 2);
+            info.maxValueLen = static_cast<DWORD>(s.col64(2));
+        }
+        if (s.error())
+            return s.error();
+    }
+    Stmt s("SELECT written FROM keys WHERE id = ?1");
+    s.bind(1, key);
+    if (s.row())
+        info.written = s.col64(0);
+    return s.error();
+}
+
+DWORD HostValueNames(long long key, std::vector<std::u16string>& names) {
+    Stmt s("SELECT name FROM vals WHERE key = ?1 AND host = 1");
+    s.bind(1, key);
+    while (s.row())
+        names.push_back(nameFromBytes(s.colBytes(0)));
+    return s.error();
+}
+
+DWORD WalkPath(long long start, const std::vector<std::u16string>& path, long long& id) {
+    id = start;
+    for (const auto& comp : path) {
+        long long child = 0;
+        if (DWORD rc = FindChild(id, comp, child))
+            return rc;
+        id = child;
+        if (id == 0)
+            break;
+    }
+    return 0;
+}
+
+void CloseStore() {
+    if (g.db != nullptr && g.pid == getpid()) {
+        closeDb();
+    } else {
+        g.db = nullptr;
+        g.stmts.clear();
+        g.batch = false;
+    }
+    ForgetAllHandles();
+}
+
+} // namespace tw::reg
+
+namespace tw {
+
+DWORD RegistryBeginBatch() {
+    reg::Lock();
+    if (reg::g.batch) {
+        reg::Unlock();
+        return ERROR_INVALID_FUNCTION;
+    }
+    DWORD rc = reg::openDb();
+    if (rc == 0)
+        rc = reg::exec("BEGIN IMMEDIATE");
+    if (rc != 0) {
+        reg::Unlock();
+        return rc;
+    }
+    reg::g.batch = true;
+    return 0; // the lock stays held until RegistryEndBatch
+}
+
+DWORD RegistryEndBatch(bool commit) {
+    reg::Lock();
+    if (!reg::g.batch || reg::g.db == nullptr) {
+        reg::Unlock();
+        return ERROR_INVALID_FUNCTION;
+    }
+    DWORD rc = 0;
+    if (commit) {
+        rc = reg::exec("COMMIT");
+        if (rc != 0)
+            reg::exec("ROLLBACK");
+    } else {
+        reg::exec("ROLLBACK");
+    }
+    reg::g.batch = false;
+    reg::Unlock(); // this call's own lock
+    reg::Unlock(); // the one RegistryBeginBatch kept
+    return rc;
+}
+
+} // namespace tw
+
+extern "C" {
+
+void TwLinuxRegistryReopen(void) {
+    try {
+        tw::reg::LockGuard lock;
+        tw::reg::CloseStore();
+    } catch (...) {
+    }
+}
+
+LSTATUS TwLinuxRegistryBeginBatch(void) {
+    return static_cast<LSTATUS>(tw::RegistryBeginBatch());
+}
+
+LSTATUS TwLinuxRegistryEndBatch(BOOL commit) {
+    return static_cast<LSTATUS>(tw::RegistryEndBatch(commit != FALSE));
+}
+
+void TwLinuxRegistryFoldName(WCHAR* name, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        name[i] = tw::reg::foldNameChar(name[i]);
+}
+
+} // extern "C"
