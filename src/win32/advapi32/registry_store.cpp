@@ -40,6 +40,7 @@ struct Database {
     sqlite3* db = nullptr;
     pid_t pid = 0;
     bool batch = false;
+    long long connection = 0; // counts the connections this process opened
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
 };
 Database g;
@@ -180,7 +181,8 @@ DWORD createSchema() {
         " id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
         " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL,"
         " data BLOB NOT NULL, host INTEGER NOT NULL DEFAULT 0);"
-        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);";
+        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);"
+        "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id);";
     if (DWORD rc = exec(kTables))
         return rc;
     // Fixed ids for the predefined roots; their names are for a human reading the file.
@@ -268,6 +270,7 @@ DWORD openDb() {
     }
     g.db = db;
     g.pid = getpid();
+    ++g.connection;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     DWORD err = exec("PRAGMA journal_mode=WAL");
     if (err == 0)
@@ -288,6 +291,10 @@ DWORD openDb() {
                 exec("ROLLBACK");
         }
     }
+    // Enumeration walks a key's values in creation order; stores made before
+    // this index existed get it on first open (a no-op once it is there).
+    if (err == 0)
+        err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
     if (err != 0) {
         closeDb();
         return err;
@@ -448,14 +455,58 @@ DWORD DeleteKeyRow(long long id) {
     return s.error();
 }
 
-DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name,
-              long long& written) {
-    Stmt s("SELECT name, written FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-    s.bind(1, parent).bind(2, index);
+namespace {
+
+// What the store looks like now: another process's commit changes the data
+// version, this connection's writes its change count, a new connection (a
+// reopen, a fork) both. A cursor taken at another state is not used.
+void stateOf(EnumCursor& c) {
+    Stmt s("PRAGMA data_version");
+    c.dataVersion = s.row() ? s.col64(0) : -1;
+    c.changes = sqlite3_total_changes64(g.db);
+    c.connection = g.connection;
+}
+
+// Whether the item at `index` can be found from the cursor: the same item
+// again (a caller retrying with a larger buffer) or the one after it.
+bool follows(const EnumCursor& c, DWORD index, bool& same) {
+    EnumCursor now;
+    stateOf(now);
+    if (!c.valid || c.dataVersion != now.dataVersion || c.changes != now.changes ||
+        c.connection != now.connection)
+        return false;
+    same = index == c.index;
+    return same || (c.index != 0xFFFFFFFFu && index == c.index + 1);
+}
+
+} // namespace
+
+DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
+              std::u16string& name, long long& written) {
+    bool same = false;
+    const bool near = follows(cursor, index, same);
+    const char* sql =
+        !near  ? "SELECT name, written, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 "
+                 "OFFSET ?2"
+        : same ? "SELECT name, written, fold FROM keys WHERE parent = ?1 AND fold >= ?2 ORDER BY "
+                 "fold LIMIT 1"
+               : "SELECT name, written, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY "
+                 "fold LIMIT 1";
+    Stmt s(sql);
+    s.bind(1, parent);
+    if (near)
+        s.bindBlob(2, cursor.fold);
+    else
+        s.bind(2, index);
     found = s.row();
+    cursor.valid = false;
     if (found) {
         name = nameFromBytes(s.colBytes(0));
         written = s.col64(1);
+        cursor.fold = s.colBytes(2);
+        cursor.index = index;
+        stateOf(cursor);
+        cursor.valid = true;
     }
     return s.error();
 }
@@ -508,15 +559,25 @@ DWORD DeleteValue(long long key, const std::u16string& name, bool& found) {
     return found ? TouchKey(key) : 0;
 }
 
-DWORD ValueAt(long long key, DWORD index, bool& found, StoredValue& out) {
-    Stmt s("SELECT name, type, data, host FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    s.bind(1, key).bind(2, index);
+DWORD ValueAt(long long key, DWORD index, EnumCursor& cursor, bool& found, StoredValue& out) {
+    bool same = false;
+    const bool near = follows(cursor, index, same);
+    Stmt s(near ? "SELECT name, type, data, host, id FROM vals WHERE key = ?1 AND id >= ?2 "
+                  "ORDER BY id LIMIT 1"
+                : "SELECT name, type, data, host, id FROM vals WHERE key = ?1 ORDER BY id "
+                  "LIMIT 1 OFFSET ?2");
+    s.bind(1, key).bind(2, near ? cursor.id + (same ? 0 : 1) : index);
     found = s.row();
+    cursor.valid = false;
     if (found) {
         out.name = nameFromBytes(s.colBytes(0));
         out.type = static_cast<DWORD>(s.col64(1));
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
+        cursor.id = s.col64(4);
+        cursor.index = index;
+        stateOf(cursor);
+        cursor.valid = true;
     }
     return s.error();
 }
