@@ -45,15 +45,32 @@ struct Database {
 };
 Database g;
 
+// Why this thread's last registry I/O failure happened, in words: Windows has
+// no code that says "another process holds the database", so the call
+// answers ERROR_REGISTRY_IO_FAILED and a tool asks for the words.
+thread_local std::string t_failure;
+
+DWORD failure(DWORD code, std::string words) {
+    t_failure = std::move(words);
+    return code;
+}
+
 DWORD sqlError(int rc) {
     switch (rc & 0xff) {
     case SQLITE_NOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-        return ERROR_REGISTRY_CORRUPT;
+        return failure(ERROR_REGISTRY_CORRUPT,
+                       "the registry database is damaged or is not a registry database");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       "the registry database is busy: another process held it for " +
+                           std::to_string(kBusyTimeoutMs / 1000) + " s");
     default:
-        return ERROR_REGISTRY_IO_FAILED;
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       std::string("the registry database failed: ") + sqlite3_errstr(rc));
     }
 }
 
@@ -264,9 +281,11 @@ DWORD openDb() {
     int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
+        std::string why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if (db != nullptr)
             sqlite3_close_v2(db);
-        return ERROR_REGISTRY_IO_FAILED;
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       "the registry database " + path + " cannot be opened: " + why);
     }
     g.db = db;
     g.pid = getpid();
@@ -277,9 +296,11 @@ DWORD openDb() {
         err = exec("PRAGMA synchronous=NORMAL");
     int version = err == 0 ? userVersion() : -1;
     if (err == 0 && version < 0)
-        err = ERROR_REGISTRY_CORRUPT;
-    if (err == 0 && version > kSchemaVersion)
-        err = ERROR_REGISTRY_CORRUPT; // written by a newer store: do not guess
+        err = failure(ERROR_REGISTRY_CORRUPT, "the registry database is damaged or is not a "
+                                              "registry database");
+    if (err == 0 && version > kSchemaVersion) // written by a newer store: do not guess
+        err = failure(ERROR_REGISTRY_CORRUPT,
+                      "the registry database was written by a newer version of this layer");
     if (err == 0 && version < kSchemaVersion) {
         err = exec("BEGIN IMMEDIATE");
         if (err == 0) {
@@ -688,6 +709,10 @@ DWORD RegistryEndBatch(bool commit) {
 } // namespace tw
 
 extern "C" {
+
+const char* TwLinuxRegistryFailure(void) {
+    return tw::reg::t_failure.c_str();
+}
 
 void TwLinuxRegistryReopen(void) {
     try {
