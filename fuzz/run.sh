@@ -10,7 +10,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
-all="fuzz_criteria fuzz_xml_loader fuzz_options fuzz_twfetch_args fuzz_agent_registry"
+all="fuzz_criteria fuzz_xml_loader fuzz_options fuzz_twfetch_args fuzz_agent_registry fuzz_reg_import fuzz_http_response"
 targets=${FUZZ_TARGETS:-$all}
 cmake --preset fuzz >/dev/null
 # shellcheck disable=SC2086
