@@ -109,7 +109,7 @@ check: deps-test
 	$(call timed,library layers,sh cmake/check-layers.sh)
 	$(call timed,Linux build,cmake --preset debug >/dev/null && cmake --build --preset debug -j $(JOBS))
 	$(call timed,Linux tests,ctest --preset debug -j $(JOBS))
-	$(call timed,fuzz targets,FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh)
+	$(call timed,fuzz targets,FUZZ_SECONDS=20 JOBS=$(JOBS) sh fuzz/run.sh)
 	$(call timed,Windows program and release folder,$(MAKE) --no-print-directory windows-release)
 	$(call timed,Windows tests under Wine,$(MAKE) --no-print-directory windows-tests)
 	@echo "check: all tests passed; Windows program at build/release-windows/twprereqhandler.exe"
