@@ -95,6 +95,9 @@ demo: release
 	echo "exit code: $$rc"; \
 	echo "--- log ---"; \
 	find $(DEMO_DIR)/drives -name twprereqhandler.log -exec cat {} \;
+	@echo; echo "+ twreplay examples/fleet"
+	@build/release/tools/twreplay/twreplay examples/fleet || \
+	  echo "twreplay exit status $$?: a machine of the fleet could not be replayed"
 
 # Runs one step of `make check` and says how long it took.
 define timed

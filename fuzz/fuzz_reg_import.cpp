@@ -3,6 +3,7 @@
 // to the same keys and values (so every import exports again), and applying
 // it to the store, in a batch that is rolled back, stores each value exactly
 // or refuses it. A broken promise aborts, so the fuzzer reports it.
+#include "import.h"
 #include "regfile.h"
 #include "fuzz_support.h"
 
@@ -15,35 +16,6 @@
 #include <vector>
 
 namespace {
-
-struct Root {
-    const char16_t* name;
-    HKEY key;
-};
-
-// The roots a .reg file names (as twreg reads them, without regard to case).
-bool SplitKey(const std::u16string& path, HKEY& root, std::u16string& sub) {
-    static const Root kRoots[] = {{u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-                                  {u"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-                                  {u"HKEY_USERS", HKEY_USERS},
-                                  {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-                                  {u"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG}};
-    const size_t slash = path.find(u'\\');
-    std::u16string head = path.substr(0, slash);
-    for (char16_t& c : head)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - 0x20);
-    for (const Root& r : kRoots) {
-        if (head != r.name)
-            continue;
-        root = r.key;
-        sub = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
-        while (!sub.empty() && sub.back() == u'\\')
-            sub.pop_back();
-        return true;
-    }
-    return false;
-}
 
 struct Set {
     std::u16string key, name;
@@ -81,10 +53,11 @@ void StoresExactly(const std::vector<twreg::RegOp>& ops) {
         abort();
     HKEY current = nullptr;
     for (const auto& op : ops) {
-        HKEY root = nullptr;
-        std::u16string sub;
-        if (!SplitKey(op.key, root, sub))
+        twreg::KeyPath path;
+        if (!twreg::ParseKeyPath(op.key, path))
             break;
+        const HKEY root = path.root;
+        const std::u16string& sub = path.sub;
         LSTATUS rc = ERROR_SUCCESS;
         const WCHAR* name = op.name.empty() ? nullptr : op.name.c_str();
         if (op.kind == twreg::RegOp::kCreateKey) {

@@ -67,6 +67,7 @@ DWORD FetchBlocks(const DownloadCall& call, HANDLE file, DWORD contentLength,
     DWORD& total = *totalOut;
     total = 0;
     bool secondAttempt = false;
+    TimeoutRecoveries recoveries;
     int idleBlocks = 0;
     DWORD lastDataError = 0;
     while (total < contentLength) {
@@ -122,7 +123,7 @@ DWORD FetchBlocks(const DownloadCall& call, HANDLE file, DWORD contentLength,
                 available = 0;
                 if (e == ERROR_WINHTTP_TIMEOUT) {
                     CloseHandlesQuietly(block);
-                    if (secondAttempt)
+                    if (secondAttempt || !recoveries.mayRecover(total))
                         return ERROR_WINHTTP_TIMEOUT;
                     secondAttempt = true;
                 }

@@ -14,6 +14,28 @@ namespace twhttp {
 // server announces.
 constexpr DWORD kReadChunk = 256u << 10;
 
+// The read-time-out recoveries of one download. Each costs a full time-out,
+// so one is asked for only while the one before it brought a byte the file
+// did not hold yet (a server that stalls at the same place again costs one
+// more time-out, not ten), and 10 at most.
+class TimeoutRecoveries {
+  public:
+    // Whether a recovery may be asked for now, the file holding `held` body
+    // bytes; counts it when so.
+    bool mayRecover(ULONGLONG held) {
+        if (used_ >= kMax || (used_ > 0 && held <= heldAtLast_))
+            return false;
+        ++used_;
+        heldAtLast_ = held;
+        return true;
+    }
+
+  private:
+    static constexpr int kMax = 10;
+    int used_ = 0;
+    ULONGLONG heldAtLast_ = 0;
+};
+
 // 13 with a logged line when the call cannot be served: no object path, a port
 // outside 0..65535, GET_DATA without an output, a file download without a
 // destination.

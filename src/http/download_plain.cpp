@@ -10,10 +10,6 @@ using namespace twhttp;
 
 namespace {
 
-// Read-time-out recoveries of one download at most: each costs a full
-// time-out, and a server that stalls again and again is not waited for forever.
-const int kMaxRecoveries = 10;
-
 // Steps 4 to 8: the Content-Length, the temporary file and the read loop.
 DWORD ReadBody(const DownloadCall& call, InternetRequestHandles* h, Owned<WCHAR>* tempPath) {
     DWORD contentLength = 0;
@@ -52,7 +48,7 @@ DWORD ReadBody(const DownloadCall& call, InternetRequestHandles* h, Owned<WCHAR>
     DWORD result = 0;
     ULONGLONG total = 0;
     bool logTotal = true;
-    int recoveries = 0;
+    TimeoutRecoveries recoveries;
     for (;;) {
         DWORD available = 0;
         if (!g_httpCalls.QueryDataAvailable(h->hRequest, &available)) {
@@ -61,9 +57,8 @@ DWORD ReadBody(const DownloadCall& call, InternetRequestHandles* h, Owned<WCHAR>
                      e);
             HttpGetLastError(e);
             result = e;
-            if (e != ERROR_WINHTTP_TIMEOUT || recoveries >= kMaxRecoveries)
+            if (e != ERROR_WINHTTP_TIMEOUT || !recoveries.mayRecover(total))
                 break;
-            ++recoveries;
             // Ask again for the bytes not yet written.
             LogInfo("Total Bytes read so far:%u\n", static_cast<DWORD>(total));
             LogInfo("InternetGetRequestEx : second attempt to recover from previous error\n");

@@ -1,8 +1,9 @@
 // The server host: runs the tests' loopback servers (HTTP/HTTPS test server,
-// tinyproxy, refusing and black-hole ports) on Linux for the Windows test
+// tinyproxy, the challenging proxy, refusing and black-hole ports) on Linux for the Windows test
 // programs under Wine, which reach it over one loopback connection each (see
 // support/remote_codec.h). Everything a connection made ends with it.
 //   tw_server_host <file to write the control port into>
+#include "support/auth_proxy.h"
 #include "support/certs.h"
 #include "support/http_server.h"
 #include "support/proxy.h"
@@ -86,6 +87,7 @@ struct Session {
     uint64_t next = 1;
     std::map<uint64_t, std::unique_ptr<twtest::HttpServer>> servers;
     std::map<uint64_t, std::unique_ptr<twtest::TinyProxy>> proxies;
+    std::map<uint64_t, std::unique_ptr<twtest::AuthProxy>> authProxies;
     std::map<uint64_t, std::unique_ptr<twtest::RefusingPort>> refusing;
     std::map<uint64_t, std::unique_ptr<twtest::BlackholePort>> blackholes;
 
@@ -160,6 +162,24 @@ struct Session {
             if (it == proxies.end())
                 return Error("no such proxy");
             out.text(it->second->log());
+        } else if (cmd == "authproxy") {
+            auto scheme = in.num() != 0 ? twtest::AuthProxy::Scheme::Digest
+                                        : twtest::AuthProxy::Scheme::Basic;
+            std::string user = in.text();
+            std::string password = in.text();
+            if (!in.ok())
+                return Error("malformed authproxy request");
+            auto p = std::make_unique<twtest::AuthProxy>(scheme, user, password);
+            out.num(next).num(p->port());
+            authProxies[next++] = std::move(p);
+        } else if (cmd == "authproxyrequests") {
+            auto it = authProxies.find(in.num());
+            if (it == authProxies.end())
+                return Error("no such proxy");
+            std::vector<twtest::RecordedRequest> all = it->second->requests();
+            out.num(all.size());
+            for (const auto& r : all)
+                out.request(r);
         } else if (cmd == "refusing") {
             auto p = std::make_unique<twtest::RefusingPort>();
             out.num(next).num(p->port());
@@ -172,6 +192,7 @@ struct Session {
             uint64_t id = in.num();
             servers.erase(id);
             proxies.erase(id);
+            authProxies.erase(id);
             refusing.erase(id);
             blackholes.erase(id);
         } else if (cmd == "pattern") {

@@ -15,6 +15,7 @@
 #include <tw_linux.h>
 #include <windows.h>
 
+#include "import.h"
 #include "regfile.h"
 
 #include <stdio.h>
@@ -27,13 +28,13 @@
 
 namespace {
 
+using twreg::DescribeError;
 using twreg::FromLe;
+using twreg::KeyCloser;
+using twreg::KeyPath;
 using twreg::ToLe;
 using twreg::Utf16ToUtf8;
 using twreg::Utf8ToUtf16;
-
-// Registry files of real machines run to tens of megabytes at most.
-const size_t kMaxImportBytes = 256u << 20;
 
 REGSAM g_view = KEY_WOW64_64KEY;
 
@@ -52,25 +53,6 @@ int fail(const std::string& message) {
     }
     fprintf(stderr, "twreg: %s\n", line.c_str());
     return 1;
-}
-
-std::string describe(LSTATUS rc) {
-    // The store's own words say what Windows' text for these codes cannot
-    // (another process holding the database, a file that cannot be opened).
-    if (rc == ERROR_REGISTRY_IO_FAILED || rc == ERROR_REGISTRY_CORRUPT) {
-        const char* why = TwLinuxRegistryFailure();
-        if (why != nullptr && *why != '\0')
-            return why;
-    }
-    char buf[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             static_cast<DWORD>(rc), 0, buf, sizeof buf, nullptr);
-    std::string text(buf, n);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    if (text.empty())
-        text = "error " + std::to_string(rc);
-    return text;
 }
 
 std::string lower(std::string s) {
@@ -104,58 +86,13 @@ std::string hostPath(const std::string& windowsPath) {
 
 // ---- key paths ----
 
-struct KeyPath {
-    HKEY root = nullptr;
-    std::u16string rootName; // full form, as regedit and reg.exe print it
-    std::u16string sub;
-    std::u16string display() const { return sub.empty() ? rootName : rootName + u"\\" + sub; }
-};
-
-bool parseKey(const std::u16string& text, KeyPath& out) {
-    static const struct {
-        const char* shortName;
-        const char* longName;
-        HKEY key;
-    } roots[] = {
-        {"hklm", "hkey_local_machine", HKEY_LOCAL_MACHINE},
-        {"hkcu", "hkey_current_user", HKEY_CURRENT_USER},
-        {"hku", "hkey_users", HKEY_USERS},
-        {"hkcr", "hkey_classes_root", HKEY_CLASSES_ROOT},
-        {"hkcc", "hkey_current_config", HKEY_CURRENT_CONFIG},
-    };
-    size_t slash = text.find(u'\\');
-    std::string head = lower(Utf16ToUtf8(text.substr(0, slash)));
-    for (const auto& r : roots) {
-        if (head != r.shortName && head != r.longName)
-            continue;
-        out.root = r.key;
-        std::string upper = r.longName;
-        for (char& c : upper)
-            c = static_cast<char>(c - (c >= 'a' && c <= 'z' ? 0x20 : 0));
-        out.rootName = Utf8ToUtf16(upper);
-        out.sub = slash == std::u16string::npos ? u"" : text.substr(slash + 1);
-        while (!out.sub.empty() && out.sub.back() == u'\\')
-            out.sub.pop_back();
-        return true;
-    }
-    return false;
-}
-
 bool parseKeyArg(const std::string& arg, KeyPath& out, std::string& error) {
-    if (!parseKey(Utf8ToUtf16(arg), out)) {
+    if (!twreg::ParseKeyPath(Utf8ToUtf16(arg), out)) {
         error = "invalid key name: " + arg;
         return false;
     }
     return true;
 }
-
-struct KeyCloser {
-    HKEY key = nullptr;
-    ~KeyCloser() {
-        if (key != nullptr)
-            RegCloseKey(key);
-    }
-};
 
 // ---- value data as text ----
 
@@ -392,24 +329,6 @@ LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, std::strin
     return ERROR_MORE_DATA;
 }
 
-// Deletes a key and everything below it.
-LSTATUS deleteTree(HKEY root, const std::u16string& sub) {
-    HKEY key = nullptr;
-    LSTATUS rc = RegOpenKeyExW(root, w(sub), 0, KEY_READ | g_view, &key);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    std::u16string child;
-    while ((rc = subkeyAt(key, 0, child)) == ERROR_SUCCESS) {
-        rc = deleteTree(root, sub + u"\\" + child);
-        if (rc != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(key);
-    if (rc != ERROR_NO_MORE_ITEMS)
-        return rc;
-    return RegDeleteKeyExW(root, w(sub), g_view, 0);
-}
-
 // ---- commands ----
 
 struct ValueChoice {
@@ -473,14 +392,14 @@ int cmdQuery(std::vector<std::string> args) {
     KeyCloser key;
     LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
     if (rc != ERROR_SUCCESS)
-        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+        return fail(Utf16ToUtf8(path.display()) + ": " + DescribeError(rc));
     std::string shown = Utf16ToUtf8(path.display());
     if (choice.given) {
         DWORD type = 0;
         std::string data;
         rc = queryValue(key.key, choice.name, type, data);
         if (rc != ERROR_SUCCESS)
-            return fail(shown + " " + choice.label() + ": " + describe(rc));
+            return fail(shown + " " + choice.label() + ": " + DescribeError(rc));
         // Show the name as stored, as reg.exe does, not as typed.
         std::u16string stored = choice.name;
         std::u16string wanted = foldName(choice.name);
@@ -509,7 +428,7 @@ int cmdQuery(std::vector<std::string> args) {
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         if (rc != ERROR_SUCCESS)
-            return fail(shown + ": " + describe(rc));
+            return fail(shown + ": " + DescribeError(rc));
         printValue(name, type, data);
     }
     printf("\n");
@@ -519,7 +438,7 @@ int cmdQuery(std::vector<std::string> args) {
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         if (rc != ERROR_SUCCESS)
-            return fail(shown + ": " + describe(rc));
+            return fail(shown + ": " + DescribeError(rc));
         printf("%s\\%s\n", shown.c_str(), Utf16ToUtf8(child).c_str());
     }
     return finishOutput();
@@ -569,7 +488,7 @@ int cmdAdd(std::vector<std::string> args) {
     LSTATUS rc = RegCreateKeyExW(path.root, w(path.sub), 0, nullptr, 0, KEY_ALL_ACCESS | g_view,
                                  nullptr, &key.key, nullptr);
     if (rc != ERROR_SUCCESS)
-        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+        return fail(Utf16ToUtf8(path.display()) + ": " + DescribeError(rc));
     if (!choice.given)
         return 0;
     DWORD size = 0;
@@ -580,7 +499,7 @@ int cmdAdd(std::vector<std::string> args) {
         RegSetValueExW(key.key, valueName(choice.name), 0, type,
                        reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
     if (rc != ERROR_SUCCESS)
-        return fail(Utf16ToUtf8(path.display()) + " " + choice.label() + ": " + describe(rc));
+        return fail(Utf16ToUtf8(path.display()) + " " + choice.label() + ": " + DescribeError(rc));
     return 0;
 }
 
@@ -611,7 +530,7 @@ int cmdDelete(std::vector<std::string> args) {
         if (rc == ERROR_SUCCESS)
             rc = RegDeleteValueW(key.key, valueName(choice.name));
         if (rc != ERROR_SUCCESS)
-            return fail(shown + " " + choice.label() + ": " + describe(rc));
+            return fail(shown + " " + choice.label() + ": " + DescribeError(rc));
         return 0;
     }
     if (path.sub.empty())
@@ -619,84 +538,13 @@ int cmdDelete(std::vector<std::string> args) {
     // The whole tree goes, or none of it.
     LSTATUS rc = TwLinuxRegistryBeginBatch();
     if (rc != ERROR_SUCCESS)
-        return fail(describe(rc));
-    rc = deleteTree(path.root, path.sub);
+        return fail(DescribeError(rc));
+    rc = twreg::DeleteKeyTree(path.root, path.sub, g_view);
     LSTATUS end = TwLinuxRegistryEndBatch(rc == ERROR_SUCCESS);
     if (rc == ERROR_SUCCESS)
         rc = end;
     if (rc != ERROR_SUCCESS)
-        return fail(shown + ": " + describe(rc));
-    return 0;
-}
-
-bool readFile(const std::string& file, std::string& bytes, std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = file + ": cannot open the file";
-        return false;
-    }
-    std::ostringstream buf;
-    char chunk[65536];
-    size_t total = 0;
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        total += static_cast<size_t>(in.gcount());
-        if (total > kMaxImportBytes) {
-            error = file + ": file too large";
-            return false;
-        }
-        buf.write(chunk, in.gcount());
-    }
-    if (in.bad()) {
-        error = file + ": cannot read the file";
-        return false;
-    }
-    bytes = buf.str();
-    return true;
-}
-
-// Applies parsed operations; returns 0, or the failing line with its message.
-size_t applyOps(const std::vector<twreg::RegOp>& ops, std::string& error) {
-    KeyCloser current;
-    for (const auto& op : ops) {
-        KeyPath path;
-        if (!parseKey(op.key, path)) {
-            error = "unknown root key";
-            return op.line;
-        }
-        LSTATUS rc = ERROR_SUCCESS;
-        switch (op.kind) {
-        case twreg::RegOp::kCreateKey:
-            if (current.key != nullptr)
-                RegCloseKey(current.key);
-            current.key = nullptr;
-            rc = RegCreateKeyExW(path.root, w(path.sub), 0, nullptr, 0, KEY_ALL_ACCESS | g_view,
-                                 nullptr, &current.key, nullptr);
-            break;
-        case twreg::RegOp::kDeleteKey:
-            if (path.sub.empty()) {
-                error = "refusing to delete a root key";
-                return op.line;
-            }
-            rc = deleteTree(path.root, path.sub);
-            if (rc == ERROR_FILE_NOT_FOUND)
-                rc = ERROR_SUCCESS;
-            break;
-        case twreg::RegOp::kSetValue:
-            rc = RegSetValueExW(current.key, valueName(op.name), 0, op.type,
-                                reinterpret_cast<const BYTE*>(op.data.data()),
-                                static_cast<DWORD>(op.data.size()));
-            break;
-        case twreg::RegOp::kDeleteValue:
-            rc = RegDeleteValueW(current.key, valueName(op.name));
-            if (rc == ERROR_FILE_NOT_FOUND)
-                rc = ERROR_SUCCESS;
-            break;
-        }
-        if (rc != ERROR_SUCCESS) {
-            error = describe(rc);
-            return op.line;
-        }
-    }
+        return fail(shown + ": " + DescribeError(rc));
     return 0;
 }
 
@@ -704,22 +552,9 @@ int cmdImport(const std::vector<std::string>& args) {
     if (args.size() != 1)
         return fail("usage: import FILE.reg");
     const std::string& file = args[0];
-    std::string bytes, error;
-    if (!readFile(file, bytes, error))
-        return fail(error);
-    std::vector<twreg::RegOp> ops;
-    twreg::ParseError perr;
-    if (!twreg::ParseRegFile(bytes, ops, perr))
-        return fail(file + ":" + std::to_string(perr.line) + ": " + perr.what);
-    LSTATUS rc = TwLinuxRegistryBeginBatch();
-    if (rc != ERROR_SUCCESS)
-        return fail(file + ": " + describe(rc));
-    size_t line = applyOps(ops, error);
-    rc = TwLinuxRegistryEndBatch(line == 0);
-    if (line != 0)
-        return fail(file + ":" + std::to_string(line) + ": " + error);
-    if (rc != ERROR_SUCCESS)
-        return fail(file + ": " + describe(rc));
+    twreg::ImportError err;
+    if (!twreg::ImportRegFile(file, g_view, err))
+        return fail(file + (err.line != 0 ? ":" + std::to_string(err.line) : "") + ": " + err.what);
     return 0;
 }
 
@@ -775,7 +610,7 @@ int cmdExport(std::vector<std::string> args) {
     KeyCloser key;
     LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
     if (rc != ERROR_SUCCESS)
-        return fail(Utf16ToUtf8(path.display()) + ": " + describe(rc));
+        return fail(Utf16ToUtf8(path.display()) + ": " + DescribeError(rc));
     twreg::RegWriter out;
     // Read in one transaction so that the file is one consistent picture.
     rc = TwLinuxRegistryBeginBatch();
@@ -784,7 +619,7 @@ int cmdExport(std::vector<std::string> args) {
         TwLinuxRegistryEndBatch(FALSE);
     }
     if (rc != ERROR_SUCCESS)
-        return fail(error.empty() ? Utf16ToUtf8(path.display()) + ": " + describe(rc) : error);
+        return fail(error.empty() ? Utf16ToUtf8(path.display()) + ": " + DescribeError(rc) : error);
     std::string bytes = out.bytes();
     std::ofstream file(rest[1], std::ios::binary | std::ios::trunc);
     if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush())

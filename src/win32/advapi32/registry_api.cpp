@@ -16,6 +16,7 @@
 #include "advapi32/registry_api.h"
 
 #include "advapi32/registry_store.h"
+#include "kernel32/run_report.h"
 #include "kernel32/text.h"
 
 #include <string.h>
@@ -155,14 +156,18 @@ DWORD machineIsAmd64(bool& amd64) {
     long long id = 0;
     if (DWORD rc = WalkPath(kHklmId, kEnv, id))
         return rc;
-    if (id == 0)
-        return 0;
     StoredValue v;
     bool found = false;
-    if (DWORD rc = FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v))
-        return rc;
-    if (!found || (v.type != REG_SZ && v.type != REG_EXPAND_SZ))
+    if (id != 0) {
+        if (DWORD rc = FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v))
+            return rc;
+    }
+    if (!found || (v.type != REG_SZ && v.type != REG_EXPAND_SZ)) {
+        tw::NoteAssumption(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                           u"PROCESSOR_ARCHITECTURE", amd64 ? u"AMD64" : u"not AMD64",
+                           tw::AssumedFrom::Host);
         return 0;
+    }
     std::u16string text = fromBytes(v.data);
     text = text.substr(0, text.find(u'\0'));
     amd64 = FoldName(text) == u"AMD64";

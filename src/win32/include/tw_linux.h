@@ -50,6 +50,17 @@ void TwLinuxRegistryFoldName(WCHAR* name, size_t length);
 // does; 0 when the path cannot be mapped.
 size_t TwLinuxHostPath(const char* windowsPath, char* buffer, size_t size);
 
+// The machine-profile values this process had to assume because the
+// registry store lacks them, each once, in the order first met: the key below
+// HKEY_LOCAL_MACHINE, the value, the answer given in its place and where that
+// came from ("default profile" or "this host"). Forget starts the list afresh.
+// A process started with TW_RUN_REPORT naming a file writes there, as it
+// exits, its full 32-bit exit code and this list (see kernel32/run_report.cpp).
+typedef void (*TwLinuxAssumptionFn)(void* context, const char* key, const char* value,
+                                    const char* answer, const char* source);
+void TwLinuxListProfileAssumptions(TwLinuxAssumptionFn fn, void* context);
+void TwLinuxForgetProfileAssumptions(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include "kernel32/computer_name.h"
 
 #include "kernel32/machine_profile.h"
+#include "kernel32/run_report.h"
 #include "kernel32/text.h"
 
 #include <limits.h>
@@ -56,7 +57,9 @@ std::u16string MachineDnsHostName() {
     if (ReadMachineString(kTcpipParameters, u"Hostname", name) && !name.empty())
         return name;
     std::string host = hostName();
-    return Utf8ToUtf16(host.substr(0, host.find('.')));
+    name = Utf8ToUtf16(host.substr(0, host.find('.')));
+    NoteAssumption(kTcpipParameters, u"Hostname", name, AssumedFrom::Host);
+    return name;
 }
 
 std::u16string MachineDnsDomain() {
@@ -71,7 +74,9 @@ std::u16string MachineDnsDomain() {
     // Only what the host name itself says; asking DNS could hang.
     std::string host = hostName();
     size_t dot = host.find('.');
-    return dot == std::string::npos ? std::u16string() : Utf8ToUtf16(host.substr(dot + 1));
+    domain = dot == std::string::npos ? std::u16string() : Utf8ToUtf16(host.substr(dot + 1));
+    NoteAssumption(kTcpipParameters, u"Domain", domain, AssumedFrom::Host);
+    return domain;
 }
 
 bool IsLocalMachineName(const std::u16string& machine) {

@@ -7,6 +7,7 @@
 
 #include "advapi32/registry_api.h"
 #include "kernel32/machine_profile.h"
+#include "kernel32/run_report.h"
 #include "kernel32/sysinfo_cpu.h"
 #include "kernel32/text.h"
 
@@ -154,13 +155,21 @@ MachineVersion ReadMachineVersion() {
         fromProfile = false;
         v.major = 10;
         v.minor = 0;
+        NoteAssumption(kNtCurrentVersion, u"CurrentMajorVersionNumber", u"10",
+                       AssumedFrom::DefaultProfile);
+        NoteAssumption(kNtCurrentVersion, u"CurrentMinorVersionNumber", u"0",
+                       AssumedFrom::DefaultProfile);
     }
 
     if (ReadMachineString(kNtCurrentVersion, u"CurrentBuildNumber", text) ||
-        ReadMachineString(kNtCurrentVersion, u"CurrentBuild", text))
+        ReadMachineString(kNtCurrentVersion, u"CurrentBuild", text)) {
         v.build = parseNumber(text);
-    else if (!fromProfile)
-        v.build = 19045;
+    } else {
+        if (!fromProfile)
+            v.build = 19045;
+        NoteAssumption(kNtCurrentVersion, u"CurrentBuildNumber",
+                       Utf8ToUtf16(std::to_string(v.build)), AssumedFrom::DefaultProfile);
+    }
 
     if (ReadMachineString(kNtCurrentVersion, u"CSDVersion", text))
         v.csdVersion = narrowBounded(text, 127);
@@ -176,14 +185,18 @@ MachineVersion ReadMachineVersion() {
                 static_cast<WORD>(parseNumber(Utf8ToUtf16(v.csdVersion.substr(prefix.size()))));
     }
 
-    if (ReadMachineString(kProductOptions, u"ProductType", text))
+    if (ReadMachineString(kProductOptions, u"ProductType", text)) {
         v.productType = productTypeFromText(text);
-    else
+    } else {
         v.productType = VER_NT_WORKSTATION;
+        NoteAssumption(kProductOptions, u"ProductType", u"WinNT", AssumedFrom::DefaultProfile);
+    }
 
     std::vector<std::u16string> suite;
-    if (!ReadMachineMultiString(kProductOptions, u"ProductSuite", suite))
+    if (!ReadMachineMultiString(kProductOptions, u"ProductSuite", suite)) {
         suite = {u"Terminal Server"};
+        NoteAssumption(kProductOptions, u"ProductSuite", suite[0], AssumedFrom::DefaultProfile);
+    }
     v.suiteMask = suiteFromProductSuite(suite);
 
     // OSVERSIONINFOEX came with NT 4.0 Service Pack 6.
@@ -380,8 +393,10 @@ DWORD MachineProductType() {
         return PRODUCT_UNDEFINED;
     }
     // Without an EditionID the edition follows the product type.
-    return ReadMachineVersion().productType == VER_NT_WORKSTATION ? PRODUCT_PROFESSIONAL
-                                                                  : PRODUCT_STANDARD_SERVER;
+    bool workstation = ReadMachineVersion().productType == VER_NT_WORKSTATION;
+    NoteAssumption(kNtCurrentVersion, u"EditionID",
+                   workstation ? u"Professional" : u"ServerStandard", AssumedFrom::DefaultProfile);
+    return workstation ? PRODUCT_PROFESSIONAL : PRODUCT_STANDARD_SERVER;
 }
 
 bool MachineIsWow64() {

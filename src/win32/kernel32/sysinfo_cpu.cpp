@@ -8,6 +8,7 @@
 #include "kernel32/sysinfo_cpu.h"
 
 #include "kernel32/machine_profile.h"
+#include "kernel32/run_report.h"
 #include "kernel32/sysinfo.h"
 #include "kernel32/text.h"
 
@@ -256,7 +257,10 @@ BOOL IsProcessorFeaturePresent(DWORD feature) {
         DWORD pinned = 0;
         if (tw::ReadMachineDword(tw::kFeaturePins, name.c_str(), pinned))
             return pinned != 0 ? TRUE : FALSE;
-        return tw::hostFeature(feature) ? TRUE : FALSE;
+        bool present = tw::hostFeature(feature);
+        tw::NoteAssumption(tw::kFeaturePins, name.c_str(), present ? u"1" : u"0",
+                           tw::AssumedFrom::Host);
+        return present ? TRUE : FALSE;
     } catch (...) {
         return FALSE;
     }

@@ -21,6 +21,7 @@
 // has no readable registry value; VNETSUP is where Windows 9x kept it.
 #include "kernel32/computer_name.h"
 #include "kernel32/machine_profile.h"
+#include "kernel32/run_report.h"
 #include "kernel32/text.h"
 
 #include <dsgetdc.h>
@@ -68,12 +69,17 @@ Membership readMembership() {
             m.dcName = trimBackslashes(dc);
         if ((!tw::ReadMachineString(kNetlogonParameters, u"SiteName", m.site) || m.site.empty()) &&
             (!tw::ReadMachineString(kNetlogonParameters, u"DynamicSiteName", m.site) ||
-             m.site.empty()))
+             m.site.empty())) {
             m.site = u"Default-First-Site-Name";
+            tw::NoteAssumption(kNetlogonParameters, u"SiteName", m.site,
+                               tw::AssumedFrom::DefaultProfile);
+        }
         return m;
     }
-    if (!tw::ReadMachineString(kVnetsup, u"Workgroup", m.flatDomain))
+    if (!tw::ReadMachineString(kVnetsup, u"Workgroup", m.flatDomain)) {
         m.flatDomain = u"WORKGROUP";
+        tw::NoteAssumption(kVnetsup, u"Workgroup", m.flatDomain, tw::AssumedFrom::DefaultProfile);
+    }
     return m;
 }
 

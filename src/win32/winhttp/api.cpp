@@ -225,8 +225,9 @@ BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dw
         KeepOptionalRemainder(*r);
         if (error != ERROR_SUCCESS)
             return FailExchange(*r, error);
-        if (r->done && r->result != CURLE_OK && !r->finalHeaders && r->redirectTo.empty())
-            return FailExchange(*r, TransferError(*r));
+        error = SendFailure(*r, r->optionalPos >= r->optionalLen);
+        if (error != ERROR_SUCCESS)
+            return FailExchange(*r, error);
         r->sent = true;
         SetLastError(ERROR_SUCCESS);
         return TRUE;
@@ -275,8 +276,9 @@ BOOL WINAPI WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumbe
         r->writeLen = r->writePos = 0;
         if (error != ERROR_SUCCESS)
             return FailExchange(*r, error);
-        if (r->done && r->result != CURLE_OK && !r->finalHeaders && r->redirectTo.empty())
-            return FailExchange(*r, TransferError(*r));
+        error = SendFailure(*r, written >= dwNumberOfBytesToWrite);
+        if (error != ERROR_SUCCESS)
+            return FailExchange(*r, error);
         *lpdwNumberOfBytesWritten = static_cast<DWORD>(written);
         SetLastError(ERROR_SUCCESS);
         return TRUE;

@@ -92,6 +92,7 @@ struct Request : Object {
     bool haveProxyPassword = false;
     std::string proxyUser;
     std::string proxyPassword;
+    long proxySchemes = 0; // CURLAUTH_* the proxy last asked for on this request
 
     // The exchange.
     CURLM* multi = nullptr;
@@ -111,6 +112,8 @@ struct Request : Object {
     bool inBlock = false;
     bool finalHeaders = false;
     bool haveTunnelBlock = false;
+    bool proxyAuth = false;  // credentials may answer the proxy in this transfer
+    bool challenged = false; // `response` is a proxy's 407 that curl may still answer
     bool discardBody = false;
     bool done = false;
     CURLcode result = CURLE_OK;

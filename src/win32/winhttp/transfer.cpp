@@ -8,6 +8,7 @@
 #include "kernel32/text.h"
 #include "winhttp/errors.h"
 #include "winhttp/handles.h"
+#include "winhttp/offline.h"
 #include "winhttp/proxy.h"
 #include "winhttp/url.h"
 
@@ -15,6 +16,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -86,6 +88,11 @@ size_t RingFree(const Request& r) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     Request& r = *static_cast<Request*>(user);
     const size_t len = size * count;
+    if (r.challenged) {
+        // curl passes on the body of a challenge it does not answer.
+        r.challenged = false;
+        r.finalHeaders = true;
+    }
     if (r.discardBody || len == 0)
         return len;
     if (RingFree(r) < len) {
@@ -198,11 +205,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         r.inBlock = false;
         r.headerBytes = 0;
         if (!r.prereqSeen) {
-            // A proxy's answer to CONNECT; only a refusal is kept.
-            if (r.pending.status >= 300) {
+            // A proxy's answer to CONNECT; only a refusal is kept, and only
+            // the last (a challenge curl answered is followed by another answer).
+            r.haveTunnelBlock = r.pending.status >= 300;
+            if (r.haveTunnelBlock)
                 r.tunnelBlock = r.pending;
-                r.haveTunnelBlock = true;
-            }
             return len;
         }
         if (r.pending.status < 200)
@@ -211,7 +218,13 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             return 0;
         if (r.redirectTo.empty()) {
             r.response = std::move(r.pending);
-            r.finalHeaders = true;
+            // curl may answer a proxy's challenge with the credentials: the
+            // 407 is the response only if it passes on its body or ends the
+            // transfer without answering.
+            if (r.response.status == 407 && r.proxyAuth)
+                r.challenged = true;
+            else
+                r.finalHeaders = true;
         }
         return len;
     } catch (...) {
@@ -243,8 +256,42 @@ size_t OnUpload(char* buffer, size_t size, size_t count, void* user) {
 }
 
 int OnPrereq(void* user, char*, char*, int, int) {
-    static_cast<Request*>(user)->prereqSeen = true;
+    Request& r = *static_cast<Request*>(user);
+    if (r.challenged) {
+        // Another request of the same transfer: curl answers the challenge.
+        r.challenged = false;
+        r.response = HeaderBlock();
+    }
+    r.prereqSeen = true;
     return CURL_PREREQFUNC_OK;
+}
+
+// curl goes back to the start of the body to send it again with its answer
+// to a proxy's challenge. Only a body held whole can be: the optional data,
+// before anything of WinHttpWriteData went out.
+int OnSeek(void* user, curl_off_t offset, int origin) {
+    Request& r = *static_cast<Request*>(user);
+    if (offset != 0 || origin != SEEK_SET || r.uploaded > r.optionalLen ||
+        (r.optionalLen > 0 && r.optional == nullptr))
+        return CURL_SEEKFUNC_CANTSEEK;
+    r.optionalPos = 0;
+    r.uploaded = 0;
+    return CURL_SEEKFUNC_OK;
+}
+
+// What the proxy is offered on a send: nothing before it asks (curl then
+// answers with the scheme its challenge names). Once it has challenged this
+// request, a send again starts with one scheme it asked for: Basic goes at
+// once, Digest and NTLM first send the request without its body, so that a
+// body streamed by WinHttpWriteData need not go twice. curl's own order,
+// Negotiate last: curl answers it from the system's Kerberos tickets, not
+// from these credentials.
+long ProxySchemesOffered(long asked) {
+    for (long scheme : {CURLAUTH_DIGEST, CURLAUTH_NTLM, CURLAUTH_BASIC, CURLAUTH_NEGOTIATE}) {
+        if (asked & scheme)
+            return scheme;
+    }
+    return static_cast<long>(CURLAUTH_ANY);
 }
 
 int OnVerify(int ok, X509_STORE_CTX* store) {
@@ -303,6 +350,19 @@ DWORD TransferError(const Request& r) {
         return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
     return ErrorFromCurl(r.result);
 }
+
+DWORD SendFailure(const Request& r, bool allTaken) {
+    if (!r.done || r.result == CURLE_OK || r.finalHeaders || !r.redirectTo.empty())
+        return ERROR_SUCCESS;
+    const DWORD error = TransferError(r);
+    if (!r.prereqSeen)
+        return error; // resolving, connecting, TLS or the proxy tunnel
+    if (allTaken && r.result != CURLE_SEND_ERROR)
+        return ERROR_SUCCESS;
+    // The peer went away while the request was still going out, whatever
+    // curl read from it meanwhile.
+    return error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE ? ERROR_WINHTTP_CONNECTION_ERROR : error;
+}
 namespace {
 
 constexpr DWORD kTlsProtocols =
@@ -339,6 +399,8 @@ void ResetTransfer(Request& r) {
     r.inBlock = false;
     r.finalHeaders = false;
     r.haveTunnelBlock = false;
+    r.proxyAuth = false;
+    r.challenged = false;
     r.discardBody = false;
     r.done = false;
     r.result = CURLE_OK;
@@ -369,6 +431,8 @@ void StopTransfer(Request& r) {
 // (Re)starts curl on r.url with r.currentVerb and the body described by
 // bodyTotal and the upload sources.
 DWORD StartTransfer(Request& r) {
+    if (Offline())
+        return ERROR_WINHTTP_CANNOT_CONNECT;
     StopTransfer(r);
     ResetTransfer(r);
     const std::shared_ptr<Session>& session = r.connect->session;
@@ -474,7 +538,8 @@ DWORD StartTransfer(Request& r) {
             set(curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, r.proxyUser.c_str()));
             set(curl_easy_setopt(e, CURLOPT_PROXYPASSWORD,
                                  r.haveProxyPassword ? r.proxyPassword.c_str() : ""));
-            set(curl_easy_setopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC)));
+            set(curl_easy_setopt(e, CURLOPT_PROXYAUTH, ProxySchemesOffered(r.proxySchemes)));
+            r.proxyAuth = true;
         }
     }
 
@@ -503,6 +568,10 @@ DWORD StartTransfer(Request& r) {
         set(curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.bodyTotal)));
         set(curl_easy_setopt(e, CURLOPT_READFUNCTION, OnUpload));
         set(curl_easy_setopt(e, CURLOPT_READDATA, &r));
+        if (r.proxyAuth) {
+            set(curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, OnSeek));
+            set(curl_easy_setopt(e, CURLOPT_SEEKDATA, &r));
+        }
         if (r.currentVerb != "POST")
             set(curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.currentVerb.c_str()));
     } else if (r.currentVerb != "GET") {
@@ -532,6 +601,14 @@ void CollectDone(Request& r) {
             continue;
         r.done = true;
         r.result = msg->data.result;
+        long asked = 0;
+        if (curl_easy_getinfo(r.easy, CURLINFO_PROXYAUTH_AVAIL, &asked) == CURLE_OK && asked != 0)
+            r.proxySchemes = asked;
+        if (r.challenged && r.result == CURLE_OK) {
+            // A challenge curl did not answer is the response.
+            r.challenged = false;
+            r.finalHeaders = true;
+        }
         // A proxy that refuses the tunnel answers like any server: the caller
         // sees its status (407 for refused credentials), not a failure.
         if (r.result != CURLE_OK && !r.prereqSeen && r.haveTunnelBlock && !r.finalHeaders) {
@@ -617,6 +694,12 @@ BOOL FailExchange(Request& r, DWORD error) {
 void KeepOptionalRemainder(Request& r) {
     if (r.optional == nullptr || r.optional == r.optionalCopy.data())
         return;
+    if (r.proxyAuth) {
+        // Whole, for curl to send again with its answer to a challenge.
+        r.optionalCopy.assign(r.optional, r.optional + r.optionalLen);
+        r.optional = r.optionalCopy.data();
+        return;
+    }
     if (r.optionalPos < r.optionalLen) {
         r.optionalCopy.assign(r.optional + r.optionalPos, r.optional + r.optionalLen);
         r.optional = r.optionalCopy.data();

@@ -38,10 +38,15 @@ DWORD AwaitResponse(Request& r);
 
 // The WinHTTP error of a transfer that ended without a final response.
 DWORD TransferError(const Request& r);
+// The error of a transfer that ended before the request was on the wire
+// (resolving, connecting, TLS, the proxy tunnel, writing), or 0: what happens
+// after that is the receive's to report. `allTaken`: curl took everything the
+// calling send or write handed over.
+DWORD SendFailure(const Request& r, bool allTaken);
 // Ends the exchange after a failed wait; later calls report the same error.
 BOOL FailExchange(Request& r, DWORD error);
 // Keeps what curl has not taken of the caller's optional data once the call
-// that lent it returns.
+// that lent it returns (all of it when a proxy challenge may need it again).
 void KeepOptionalRemainder(Request& r);
 
 // The headers as they go out, for queries with WINHTTP_QUERY_FLAG_REQUEST_HEADERS.

@@ -226,6 +226,29 @@ TEST_F(HttpDownload, TimeoutAgainRightAfterTheRecoveryEndsTheDownload) {
     EXPECT_TRUE(Leftovers().empty());
 }
 
+TEST_F(HttpDownload, StallingServerCostsAFewTimeoutsPerAddressNotTen) {
+    // Headers and 100 bytes, then silence; a Range is ignored.
+    HttpBehavior stall = Pattern(100000);
+    stall.honourRange = false;
+    stall.stallAfter = 100;
+    server_.on("/stall.xml", stall);
+    HTTPRequestTimeout = 200;
+    DataTransferRate_KBps = 0;
+    SetMainServer("", "127.0.0.1", "localhost", "127.0.0.1", "localhost", server_.port());
+    // Per address: the request and one recovery that brings no new byte; the
+    // throttled path asks for the size first.
+    const size_t perAddress[] = {2, 3};
+    for (int transfer : {TRANSFER_PLAIN, TRANSFER_THROTTLED}) {
+        SCOPED_TRACE(transfer);
+        const size_t before = server_.requestCount();
+        char* data = nullptr;
+        EXPECT_EQ(AgentSendRequest("stall.xml", nullptr, &data, GET_DATA, 1, 1, 0, transfer),
+                  static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+        EXPECT_EQ(data, nullptr);
+        EXPECT_EQ(server_.requestCount() - before, 4 * perAddress[transfer]);
+    }
+}
+
 TEST_F(HttpDownload, OtherDataErrorsEndWithoutRecovery) {
     server_.on("/big", Pattern(400000));
     g_fake.dataError = ERROR_WINHTTP_CONNECTION_ERROR;

@@ -10,6 +10,8 @@
 #include "support/certs.h"
 #include "support/proxy.h"
 
+#include <algorithm>
+
 using namespace httptest;
 using twtest::HttpBehavior;
 using twtest::HttpServer;
@@ -315,6 +317,32 @@ TEST_F(HttpRetry, InvalidResponseOnceRestartsAndStillReturnsTheCode) {
     EXPECT_TRUE(Logged("GetInternetRequestHandle : Going to close the request handle and going to "
                        "resending the data to the server 127.0.0.1,as the error code received is "
                        "12152 "));
+}
+
+TEST_F(HttpRetry, ServerThatClosesWithoutAnswerRestartsFromTheReceive) {
+    HttpBehavior closing;
+    closing.noResponse = true;
+    server_.on("/closing", closing);
+    req_.path = u"/closing";
+    // The request is written whole each time, so the failure always comes from
+    // the receive and its restart rule runs: one restart, then five sends on
+    // the new request, whose header query then fails.
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        InstallDoubles(real_);
+        EXPECT_EQ(req_.run(&h_), static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
+        CloseInternetHandles(&h_);
+        EXPECT_EQ(g_fake.opens, 2);
+        EXPECT_EQ(g_fake.sends, 6);
+        EXPECT_EQ(g_fake.receives, 6);
+    }
+    EXPECT_TRUE(WaitForRequests(server_, 60));
+    const std::string restart = "GetInternetRequestHandle : Going to close the request handle and "
+                                "going to resending the data to the server 127.0.0.1,as the error "
+                                "code received is 12152 ";
+    std::vector<std::string> messages = LogMessages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), restart), 60);
+    EXPECT_FALSE(LoggedPart("Error in WinHttpSendRequest"));
 }
 
 TEST_F(HttpRetry, AfterTheRestartAnInvalidResponseResendsOnTheSameHandle) {

@@ -188,7 +188,8 @@ TEST_F(HttpRouting, MainServerGoesThroughTheConfiguredProxy) {
     EXPECT_EQ(Data(), "from the proxy");
     ASSERT_EQ(proxy.requestCount(), 1u);
     EXPECT_EQ(proxy.requests()[0].target, "http://server.example:8020/doc.xml");
-    EXPECT_EQ(proxy.requests()[0].header("Proxy-Authorization"), "Basic YWdlbnQ6cHcxMg==");
+    // A proxy that never asks for the credentials never sees them.
+    EXPECT_EQ(proxy.requests()[0].headerCount("Proxy-Authorization"), 0u);
     EXPECT_EQ(RegLastAccess(), "server.example");
 }
 

@@ -86,12 +86,12 @@ struct Exchange {
     // Session through a named proxy.
     static Exchange OpenProxied(const std::string& proxy, const std::string& bypass,
                                 const std::string& host, uint16_t port, const std::string& path,
-                                DWORD flags = WINHTTP_FLAG_REFRESH) {
+                                DWORD flags = WINHTTP_FLAG_REFRESH, const char* verb = "GET") {
         Exchange e;
         WString p = W(proxy), b = W(bypass);
         e.session = Handle(WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, p.c_str(),
                                        bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : b.c_str(), 0));
-        e.openRest(W(host).c_str(), port, path, "GET", flags, true);
+        e.openRest(W(host).c_str(), port, path, verb, flags, true);
         return e;
     }
 

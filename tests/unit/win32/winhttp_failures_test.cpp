@@ -134,14 +134,36 @@ TEST(WinHttpFailure, MalformedStatusLinesAreInvalidResponses) {
     }
 }
 
-TEST(WinHttpFailure, ConnectionClosedWithoutAnswerIsAnInvalidResponse) {
+TEST(WinHttpFailure, ConnectionClosedWithoutAnswerIsTheReceivesInvalidResponse) {
     HttpServer server;
     HttpBehavior b;
     b.noResponse = true;
     server.on("/silent", b);
-    Exchange e = Exchange::Open(server.port(), "/silent");
-    EXPECT_FALSE(e.run());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
+    // The request was written whole, so however soon the server closes, the
+    // send succeeds and the receive reports what came after.
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        Exchange e = Exchange::Open(server.port(), "/silent");
+        ASSERT_TRUE(e.send()) << GetLastError();
+        EXPECT_FALSE(e.receive());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
+    }
+    EXPECT_EQ(server.requestCount(), 10u);
+}
+
+TEST(WinHttpFailure, ConnectionClosedWhileTheRequestIsWrittenFailsTheSend) {
+    HttpServer server;
+    HttpBehavior b;
+    b.readBody = false;
+    b.noResponse = true;
+    server.on("/closing", b);
+    // Far more than the socket buffers hold: the server is gone before it is written.
+    std::string data(64u << 20, 'p');
+    Exchange e = Exchange::Open(server.port(), "/closing", "POST");
+    EXPECT_FALSE(WinHttpSendRequest(e.request.get(), nullptr, 0, data.data(),
+                                    static_cast<DWORD>(data.size()),
+                                    static_cast<DWORD>(data.size()), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_CONNECTION_ERROR));
 }
 
 TEST(WinHttpFailure, ResetMidBodyIsAConnectionError) {

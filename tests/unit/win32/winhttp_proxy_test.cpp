@@ -1,7 +1,9 @@
 // Named-proxy sessions against a real proxy (tinyproxy) that demands Basic
 // credentials: credentials from the request's options, refusals as statuses,
-// and the bypass list deciding per host.
+// and the bypass list deciding per host; and against proxies that challenge
+// with Basic or Digest, answered only once they asked.
 #include "unit/win32/winhttp_client.h"
+#include "support/auth_proxy.h"
 #include "support/certs.h"
 #include "support/http_server.h"
 #include "support/proxy.h"
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 using namespace winhttp_test;
+using twtest::AuthProxy;
 using twtest::HttpBehavior;
 using twtest::HttpServer;
 using twtest::TinyProxy;
@@ -164,3 +167,88 @@ TEST_F(WinHttpProxy, UnreachableProxyCannotConnect) {
     EXPECT_FALSE(e.send());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
 }
+
+// Proxies that challenge with Basic or Digest: the credentials of the options
+// answer the scheme the proxy asked for, never before it asks.
+class WinHttpProxyChallenge : public ::testing::TestWithParam<AuthProxy::Scheme> {
+  protected:
+    void SetUp() override { server_.on("/doc", Document()); }
+
+    Exchange Open(const char* verb, const std::string& password = kPassword) {
+        Exchange e = Exchange::OpenProxied(proxy_.address(), "", "127.0.0.1", server_.port(),
+                                           "/doc", WINHTTP_FLAG_REFRESH, verb);
+        EXPECT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_USERNAME, kUser));
+        EXPECT_TRUE(SetText(e.request.get(), WINHTTP_OPTION_PROXY_PASSWORD, password));
+        return e;
+    }
+    // The start of the credentials of the proxy's scheme.
+    std::string Scheme() const {
+        return GetParam() == AuthProxy::Scheme::Basic ? "Basic " : "Digest ";
+    }
+
+    HttpServer server_;
+    AuthProxy proxy_{GetParam(), kUser, kPassword};
+    std::string data_ = "payload";
+};
+
+TEST_P(WinHttpProxyChallenge, CredentialsAnswerTheSchemeTheProxyAsksFor) {
+    Exchange e = Open("GET");
+    ASSERT_TRUE(e.run()) << GetLastError();
+    EXPECT_EQ(StatusOf(e.request.get()), 200u);
+    EXPECT_EQ(ReadBody(e.request.get()).data, "through the proxy");
+    std::vector<twtest::RecordedRequest> seen = proxy_.requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].headerCount("Proxy-Authorization"), 0u);
+    EXPECT_EQ(seen[1].header("Proxy-Authorization").rfind(Scheme(), 0), 0u)
+        << seen[1].header("Proxy-Authorization");
+    EXPECT_EQ(server_.requestCount(), 1u);
+
+    // A body given whole to the send goes again with the answer.
+    Exchange post = Open("POST");
+    ASSERT_TRUE(WinHttpSendRequest(post.request.get(), nullptr, 0, data_.data(), 7, 7, 0));
+    ASSERT_TRUE(post.receive()) << GetLastError();
+    EXPECT_EQ(StatusOf(post.request.get()), 200u);
+    ASSERT_EQ(server_.requestCount(), 2u);
+    EXPECT_EQ(server_.requests().back().body, "payload");
+    EXPECT_EQ(proxy_.requests().size(), 4u);
+
+    // Refused credentials end in the proxy's 407 and its challenge.
+    Exchange refused = Open("GET", "wrong");
+    ASSERT_TRUE(refused.run()) << GetLastError();
+    EXPECT_EQ(StatusOf(refused.request.get()), 407u);
+    EXPECT_EQ(QueryText(refused.request.get(), WINHTTP_QUERY_PROXY_AUTHENTICATE)
+                  .narrow()
+                  .rfind(Scheme(), 0),
+              0u);
+    EXPECT_TRUE(ReadBody(refused.request.get()).ok);
+    seen = proxy_.requests();
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[4].headerCount("Proxy-Authorization"), 0u);
+    EXPECT_EQ(seen[5].header("Proxy-Authorization").rfind(Scheme(), 0), 0u);
+    EXPECT_EQ(server_.requestCount(), 2u);
+}
+
+// A body streamed by WinHttpWriteData cannot go twice in one exchange: the
+// challenge asks for a resend (ERROR_WINHTTP_RESEND_REQUEST), which answers it.
+TEST_P(WinHttpProxyChallenge, StreamedBodyIsSentAgainOnTheResend) {
+    Exchange e = Open("POST");
+    for (int send = 0; send < 2; ++send) {
+        ASSERT_TRUE(WinHttpSendRequest(e.request.get(), nullptr, 0, nullptr, 0, 7, 0));
+        DWORD written = 0;
+        ASSERT_TRUE(WinHttpWriteData(e.request.get(), data_.data(), 7, &written));
+        if (send == 0) {
+            EXPECT_FALSE(e.receive());
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_RESEND_REQUEST));
+        }
+    }
+    ASSERT_TRUE(e.receive()) << GetLastError();
+    EXPECT_EQ(StatusOf(e.request.get()), 200u);
+    ASSERT_EQ(server_.requestCount(), 1u);
+    EXPECT_EQ(server_.requests().back().body, "payload");
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, WinHttpProxyChallenge,
+                         ::testing::Values(AuthProxy::Scheme::Basic, AuthProxy::Scheme::Digest),
+                         [](const ::testing::TestParamInfo<AuthProxy::Scheme>& info) {
+                             return info.param == AuthProxy::Scheme::Basic ? "Basic" : "Digest";
+                         });

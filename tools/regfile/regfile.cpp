@@ -433,10 +433,11 @@ bool RegWriter::key(const std::u16string& path) {
     return true;
 }
 
-bool RegWriter::value(const std::u16string& name, DWORD type, const std::string& data) {
+bool FormatValue(const std::u16string& name, DWORD type, const std::string& data,
+                 std::u16string& line) {
     if (hasLineBreak(name) || name.find(u'\0') != std::u16string::npos)
         return false;
-    std::u16string line = name.empty() ? u"@=" : u"\"" + escapeQuoted(name) + u"\"=";
+    line = name.empty() ? u"@=" : u"\"" + escapeQuoted(name) + u"\"=";
     std::u16string text;
     if (type == REG_SZ && plainString(data, text)) {
         line += u"\"" + escapeQuoted(text) + u"\"";
@@ -468,6 +469,13 @@ bool RegWriter::value(const std::u16string& name, DWORD type, const std::string&
             }
         }
     }
+    return true;
+}
+
+bool RegWriter::value(const std::u16string& name, DWORD type, const std::string& data) {
+    std::u16string line;
+    if (!FormatValue(name, type, data, line))
+        return false;
     text_ += line;
     text_ += u"\r\n";
     return true;

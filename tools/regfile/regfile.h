@@ -28,6 +28,11 @@ struct ParseError {
 // or LF). Returns false with the first fault and its line.
 bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError& err);
 
+// One value as an export writes it ("\"Name\"=dword:00000003"; long hex data
+// wrapped over lines joined by "\\\r\n  "). False for a name that cannot be written.
+bool FormatValue(const std::u16string& name, DWORD type, const std::string& data,
+                 std::u16string& line);
+
 // Builds an export the way regedit writes one: UTF-16LE with BOM, CRLF,
 // header, a blank line after every key, long hex data wrapped.
 class RegWriter {
