@@ -12,9 +12,12 @@ PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-d
 PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
               g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 dpkg-dev debian-archive-keyring
 PKGS_BENCH := libbenchmark-dev curl valgrind
+# The shipped 32-bit program under Wine: qemu-user runs the 32-bit code this
+# kernel refuses; wine32 needs the i386 architecture, which the set-up adds.
+PKGS_SHIPPED := qemu-user-static wine32:i386
 
 .PHONY: help demo check deps-build deps-test deps-bench debug release windows test bench clean
-.PHONY: windows-tests windows-release layers
+.PHONY: windows-tests windows-release windows-shipped-check layers
 
 help:
 	@echo "make demo    build the tool and run it on the demo machine (examples/demo-workstation.reg)"
@@ -22,6 +25,7 @@ help:
 	@echo "make bench   build and run the benchmarks"
 	@echo "make windows-release  the 32-bit program, its manifest check and INSTALL.txt in build/release-windows"
 	@echo "make windows-tests    the portable tests and the scenarios, built for Windows, under wine64"
+	@echo "make windows-shipped-check  the scenarios against the shipped 32-bit program under Wine (root; TW_SKIP_SHIPPED=1 skips)"
 
 # Installs the packages named in $(1) that are missing; as non-root, says what to install and stops.
 define ensure_pkgs
@@ -78,6 +82,8 @@ windows-tests: deps-test
 	JOBS=$(JOBS) cmake/libxml2-windows/build.sh x86_64 build/mingw-x86_64/twlibxml2.dll build/libxml2-windows
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
+.PHONY: windows-tests windows-release windows-shipped-check layers
+
 test: debug
 	ctest --preset debug -j $(JOBS)
 
@@ -115,6 +121,8 @@ check: deps-test
 	$(call timed,fuzz targets,FUZZ_SECONDS=20 JOBS=$(JOBS) sh fuzz/run.sh)
 	$(call timed,Windows program and release folder,$(MAKE) --no-print-directory windows-release)
 	$(call timed,Windows tests under Wine,$(MAKE) --no-print-directory windows-tests)
+	$(call timed,packages and the demo from the installed package,$(MAKE) --no-print-directory package && bash cmake/package/check-deb.sh build/packages/*.deb build/package-check)
+	$(call timed,shipped 32-bit program under Wine,TW_SKIP_SHIPPED=$${TW_SKIP_SHIPPED-1} $(MAKE) --no-print-directory windows-shipped-check)
 	@echo "check: all tests passed; Windows program at build/release-windows/twprereqhandler.exe"
 
 bench: deps-bench

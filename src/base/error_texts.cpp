@@ -94,7 +94,7 @@ const char* GetAgentErrorText(DWORD code, bool* allocated) {
     return buf;
 }
 
-char* FormatErrorText(DWORD code) {
+char* LookUpErrorText(DWORD code) {
     WCHAR* sys = nullptr;
     DWORD n = FormatMessageW(kFormatFlags, nullptr, code, kUserDefaultLanguage,
                              reinterpret_cast<LPWSTR>(&sys), 0, nullptr);
@@ -103,9 +103,14 @@ char* FormatErrorText(DWORD code) {
         text = TwWideToUtf8(sys);
     if (text == nullptr)
         text = agentTextCopy(code);
-    logText(code, text ? text : "");
     if (sys != nullptr)
         LocalFree(sys);
+    return text;
+}
+
+char* FormatErrorText(DWORD code) {
+    char* text = LookUpErrorText(code);
+    logText(code, text ? text : "");
     return text;
 }
 

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Request kinds.
 constexpr int GET_DATA = 11001; // body returned in memory
 constexpr int POST_DATA = 11002;
@@ -23,6 +25,9 @@ constexpr DWORD RESULT_DATA_NOT_READABLE = 6; // GET_DATA body could not be read
 constexpr DWORD RESULT_INVALID_INPUT = 13;    // missing or invalid input, nothing to post
 constexpr DWORD RESULT_PARTIAL_DOWNLOAD = 707;
 constexpr DWORD RESULT_NOT_MODIFIED = 90001; // counted as success
+
+// A result of AgentSendRequest explained in one line of words, for a person.
+std::string RequestResultText(DWORD result);
 
 // url: server-relative path and query. destination: destination file (DOWNLOAD_FILE)
 // or text (GET_DATA), or the data / file name to post. dataOutput: receives the

@@ -6,6 +6,7 @@
 #include "http/downloads.h"
 #include "http/http_calls.h"
 #include "http/pacing.h"
+#include "http/progress.h"
 #include "base/log.h"
 
 using namespace twhttp;
@@ -149,6 +150,7 @@ DWORD FetchBlocks(const DownloadCall& call, HANDLE file, DWORD contentLength,
                 return RESULT_PARTIAL_DOWNLOAD;
             }
             total += got;
+            ReportTransfer(total, contentLength);
             SetEndOfFile(file);
             DWORD e = WriteAll(file, buffer.get(), got);
             if (e != 0) {

@@ -4,6 +4,7 @@
 #include "http/download_internal.h"
 #include "http/downloads.h"
 #include "http/http_calls.h"
+#include "http/progress.h"
 #include "base/log.h"
 
 using namespace twhttp;
@@ -116,6 +117,7 @@ DWORD ReadBody(const DownloadCall& call, InternetRequestHandles* h, Owned<WCHAR>
             break;
         }
         total += got;
+        ReportTransfer(total, contentLength);
         if (got != 0) {
             DWORD e = WriteAll(file, buffer.get(), got);
             if (e != 0) {

@@ -1,6 +1,11 @@
 #include "base/error_texts.h"
+#include "base/format.h"
+#include "base/owned.h"
+#include "http/agent_request.h"
 #include "http/request_setup.h"
 #include "base/log.h"
+
+#include <string>
 
 namespace {
 
@@ -131,4 +136,36 @@ void HttpGetLastError(DWORD errorCode) {
         }
     }
     LogErrorText(errorCode);
+}
+
+// One line for a person: the explanations above without their line ends,
+// the library's own results, a server's status, else the system's text.
+std::string RequestResultText(DWORD result) {
+    std::string text;
+    if (result == RESULT_PARTIAL_DOWNLOAD) {
+        text = "The transfer ended before the whole file had arrived.";
+    } else if (result == RESULT_NOT_MODIFIED) {
+        text = "The file has not changed on the server.";
+    } else if (result == 407) {
+        text = "The proxy refused the credentials (HTTP status 407).";
+    } else {
+        for (const ErrorText& t : kTexts) {
+            if (t.code == result)
+                text = t.text;
+        }
+        // No Windows code the library meets lies from 300 to 599: these are statuses.
+        if (text.empty() && result >= 300 && result <= 599)
+            text = TwFormat("The server answered with HTTP status %u.", result);
+        if (text.empty()) {
+            Owned<char> system(LookUpErrorText(result));
+            text = system ? system.get() : "";
+        }
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    for (char& c : text) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return text;
 }

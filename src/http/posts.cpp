@@ -5,6 +5,7 @@
 #include "http/agent_request.h"
 #include "http/http_calls.h"
 #include "http/http_common.h"
+#include "http/progress.h"
 #include "http/request_setup.h"
 #include "base/log.h"
 
@@ -409,6 +410,7 @@ DWORD InternetSendRequestByBitRate(BYTE proxyFlag, const char* protocol, const W
                         break;
                     }
                     remaining -= static_cast<DWORD>(n);
+                    ReportTransfer(static_cast<DWORD>(fileSize) - remaining, fileSize, 0, true);
                 }
                 fclose(f);
                 return TRUE;

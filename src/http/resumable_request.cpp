@@ -5,6 +5,7 @@
 #include "http/agent_request.h"
 #include "http/http_calls.h"
 #include "http/pacing.h"
+#include "http/progress.h"
 #include "http/resumable_internal.h"
 #include "base/format.h"
 #include "base/log.h"
@@ -432,6 +433,7 @@ DWORD ResumableRequest::ReadChunk(HINTERNET request, DWORD available, const char
     if (read > want)
         read = want;
     bytesReceived_ += read;
+    ReportTransfer(bytesReceived_, contentLength_, handler_.PartialSizeAtStart());
     buffered_ += read;
     *got = read;
     return 0;

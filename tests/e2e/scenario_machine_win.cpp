@@ -90,6 +90,16 @@ void DeleteTreeEverywhere(HKEY root, const char* path) {
     }
 }
 
+// The program under test: this build's, or the file TW_SCENARIO_PROGRAM names
+// (the shipped 32-bit program, when tests/wine/shipped.sh runs the scenarios).
+std::string ProgramPath() {
+    char path[MAX_PATH] = {};
+    DWORD n = GetEnvironmentVariableA("TW_SCENARIO_PROGRAM", path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+        return path;
+    return twtest::ToolPath("twprereqhandler");
+}
+
 } // namespace
 
 struct ScenarioMachine::Impl {
@@ -141,7 +151,7 @@ std::string ScenarioMachine::HostPath(const std::string& windowsPath) const {
 twtest::ProcessResult ScenarioMachine::Run(const std::vector<std::string>& args,
                                            bool withoutXmlLibrary) {
     const std::string& dir = impl_->work.path();
-    std::string program = twtest::ToolPath("twprereqhandler");
+    std::string program = ProgramPath();
     if (withoutXmlLibrary) {
         // LoadLibrary looks beside the program first; this copy has nothing beside it.
         std::string alone = dir + "/twprereqhandler.exe";

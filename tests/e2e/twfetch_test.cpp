@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -63,6 +64,8 @@ class HttpTwfetch : public ::testing::Test {
         return r;
     }
     bool LogHas(const std::string& s) const { return log_.find(s) != std::string::npos; }
+    // The result line of a success.
+    static constexpr const char* kSuccess = "result: 0 (The operation completed successfully.)";
     static std::string LastLine(const std::string& out) {
         auto lines = twtest::SplitLines(out);
         return lines.empty() ? "" : lines.back();
@@ -74,10 +77,28 @@ class HttpTwfetch : public ::testing::Test {
     std::string log_;
 };
 
+TEST_F(HttpTwfetch, HelpShowsAnExamplePerCommand) {
+    for (const char* flag : {"--help", "-h"}) {
+        auto r = Fetch({"download", flag});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+        for (const char* example : {"\n  twfetch get /", "\n  twfetch download /",
+                                    "\n  twfetch post /", "\n  twfetch upload /"})
+            EXPECT_NE(r.out.find(example), std::string::npos) << example << "\n" << r.out;
+        EXPECT_NE(r.out.find("Exit status: 0 when the request\nsucceeded, 1 when it failed"),
+                  std::string::npos);
+    }
+    // Without arguments the same text is the usage error.
+    auto r = Fetch({});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("\n  twfetch upload /"), std::string::npos) << r.err;
+    EXPECT_EQ(server_.requestCount(), 0u);
+}
+
 TEST_F(HttpTwfetch, UsageErrorsExitWithTwoAndOneLine) {
     for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"fetch", "/x"},
+         std::vector<std::vector<std::string>>{{"fetch", "/x"},
                                                {"get"},
                                                {"get", "/a", "/b"},
                                                {"download", "/x"},
@@ -98,8 +119,8 @@ TEST_F(HttpTwfetch, GetPrintsTheBodyThenTheResult) {
     server_.on("/client-data/list.xml", Answer("<rows>\r\n<row/>\r\n</rows>"));
     auto r = Fetch({"get", "/client-data/list.xml"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("<rows>\n<row/>\n</rows>\nresult: 0\n"), std::string::npos) << r.out;
-    EXPECT_EQ(LastLine(r.out), "result: 0");
+    // Standard output holds the body and the result line, nothing else.
+    EXPECT_EQ(r.out, std::string("<rows>\n<row/>\n</rows>\n") + kSuccess + "\n");
     // The address that answered is remembered.
     EXPECT_EQ(Query(kAgentKey + "\\ServerInfo", "TWLastAccessName"), "127.0.0.1");
     EXPECT_TRUE(LogHas("AgentSendRequest : Last Access Address is 127.0.0.1"));
@@ -123,7 +144,9 @@ TEST_F(HttpTwfetch, DownloadPlainAndThrottled) {
     server_.on("/pkg/setup.msi", pkg);
     auto r = Fetch({"download", "/pkg/setup.msi", "C:\\Downloads\\setup.msi"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(LastLine(r.out), "result: 0");
+    EXPECT_EQ(LastLine(r.out), kSuccess);
+    // Standard error is no terminal: no progress line.
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(twtest::ReadFileText(drive_ + "/Downloads/setup.msi"), twtest::PatternBytes(0, 1200));
 
     SetValue(kAgentKey, "DataTransferRate_KBps", "1");
@@ -144,21 +167,39 @@ TEST_F(HttpTwfetch, DownloadPlainAndThrottled) {
     EXPECT_EQ(files, 2u);
 }
 
-TEST_F(HttpTwfetch, StatusIsTheResultAndTheExitCodeModulo256) {
+TEST_F(HttpTwfetch, AFailedRequestSaysWhyAndExitsWithOne) {
     server_.on("/gone.bin", Answer("gone", 404));
+    twtest::HttpBehavior cut;
+    cut.pattern = true;
+    cut.patternBytes = 100000;
+    cut.cutAfter = 30000;
+    server_.on("/cut.bin", cut);
     // A status from the last-access address ends the failover at once.
     SetServer("last", "127.0.0.1");
     auto r = Fetch({"download", "/gone.bin", "C:\\Downloads\\gone.bin"});
-    EXPECT_EQ(LastLine(r.out), "result: 404");
-    EXPECT_EQ(r.exitCode, 404 % 256);
-    EXPECT_FALSE(twtest::FileExists(drive_ + "/Downloads/gone.bin"));
+    EXPECT_EQ(LastLine(r.out), "result: 404 (The server answered with HTTP status 404.)");
+    EXPECT_EQ(r.exitCode, 1);
+    // A body that ends early: the folders the download made go with its temporary file.
+    r = Fetch({"download", "/cut.bin", "C:\\Downloads\\new\\deeper\\cut.bin"});
+    EXPECT_EQ(LastLine(r.out), "result: 12030 (The connection with the server has been "
+                               "terminated or an incompatible SSL protocol was encountered .)");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(fs::exists(drive_ + "/Downloads/new"));
+    EXPECT_TRUE(fs::is_empty(drive_ + "/Temp"));
+
+    // Only the name is left, and it does not resolve.
+    SetServer("last", "");
+    SetServer("ip", "");
+    r = Fetch({"get", "/doc.xml"});
+    EXPECT_EQ(LastLine(r.out), "result: 12007 (The server name could not be resolved.)");
+    EXPECT_EQ(r.exitCode, 1);
 }
 
 TEST_F(HttpTwfetch, PostAndUpload) {
     server_.on("/agentRequest", Answer("accepted"));
     auto r = Fetch({"post", "/agentRequest", "state=1", "--multipart"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("accepted\nresult: 0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out, std::string("accepted\n") + kSuccess + "\n");
 
     twtest::WriteFileText(drive_ + "/Temp/inventory.xml", twtest::PatternBytes(0, 5000));
     r = Fetch({"upload", "/agentRequest", "C:\\Temp\\inventory.xml", "--chunk", "999"});
@@ -171,16 +212,63 @@ TEST_F(HttpTwfetch, PostAndUpload) {
     EXPECT_EQ(rs[1].header("Content-type"), "multipart/form-data; filesize=\"5000\"");
 
     r = Fetch({"upload", "/agentRequest", "C:\\Temp\\absent.xml"});
-    EXPECT_EQ(LastLine(r.out), "result: 13");
-    EXPECT_EQ(r.exitCode, 13);
+    EXPECT_EQ(LastLine(r.out), "result: 13 (The data is invalid.)");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(HttpTwfetch, ProgressLineOnATerminalUnlessQuiet) {
+    const uint64_t size = 6u << 20;
+    twtest::HttpBehavior pkg;
+    pkg.pattern = true;
+    pkg.patternBytes = size;
+    pkg.headers.push_back({"Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT"});
+    server_.on("/pkg/big.bin", pkg);
+    server_.on("/agentRequest", Answer("accepted"));
+    auto onTerminal = [&](const std::vector<std::string>& args) {
+        return twtest::RunProcessOnTerminal(twtest::ToolPath("twfetch"), args,
+                                            {{"TEMP", "C:\\Temp"}}, reg_.dir().path());
+    };
+    // One line, redrawn in place and ended once; standard output keeps the result only.
+    auto r = onTerminal({"download", "/pkg/big.bin", "C:\\Downloads\\big.bin"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, std::string(kSuccess) + "\n");
+    EXPECT_EQ(r.err.rfind("\rdownload ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("6.0 MiB of 6.0 MiB  100%"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+
+    r = onTerminal({"upload", "/agentRequest", "C:\\Downloads\\big.bin", "--chunk", "1048576"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("upload   6.0 MiB of 6.0 MiB  100%"), std::string::npos) << r.err;
+
+    r = onTerminal({"download", "/pkg/big.bin", "C:\\Downloads\\quiet.bin", "--quiet"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+
+    // A resumable download cut at 2 MiB, then completed: the line says where it resumed.
+    ASSERT_EQ(Twreg({"add", kAgentKey + "\\Settings", "/v", "DownloadMode", "/t", "REG_DWORD",
+                     "/d", "1", "/f"}),
+              0);
+    twtest::HttpBehavior cut = pkg;
+    cut.cutAfter = 2 << 20;
+    twtest::HttpBehavior refused = Answer("busy", 503);
+    server_.on("/pkg/big.bin", std::vector<twtest::HttpBehavior>{pkg, cut, refused});
+    r = Fetch({"download", "/pkg/big.bin", "C:\\Downloads\\resumed.bin"});
+    EXPECT_EQ(r.exitCode, 1);
+    server_.on("/pkg/big.bin", pkg);
+    r = onTerminal({"download", "/pkg/big.bin", "C:\\Downloads\\resumed.bin"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.err.find("6.0 MiB of 6.0 MiB  100%"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(resumed at 2.0 MiB)"), std::string::npos) << r.err;
+    EXPECT_EQ(twtest::ReadFileText(drive_ + "/Downloads/resumed.bin"),
+              twtest::PatternBytes(0, size));
 }
 
 TEST_F(HttpTwfetch, WithoutServerSettingsNothingIsSent) {
     ASSERT_EQ(Twreg({"delete", kAgentKey + "\\ServerInfo", "/v", "TWServerName", "/f"}), 0);
     server_.on("/doc.xml", Answer("<doc/>"));
     auto r = Fetch({"get", "/doc.xml"});
-    EXPECT_EQ(r.exitCode, 13);
-    EXPECT_EQ(LastLine(r.out), "result: 13");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(LastLine(r.out), "result: 13 (The data is invalid.)");
     EXPECT_NE(r.err.find("InitializeAgentParameters returned 13"), std::string::npos) << r.err;
     EXPECT_EQ(server_.requestCount(), 0u);
 }

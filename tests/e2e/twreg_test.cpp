@@ -414,6 +414,56 @@ TEST_F(TwregCommands, ExportRefusesWhatAFileCannotCarry) {
                        "");
 }
 
+TEST_F(TwregCommands, QuerySubtreeShowsEveryKeyParentsFirst) {
+    ASSERT_EQ(Run({"add", "HKCU\\Software\\S", "/v", "Top", "/d", "1"}).exitCode, 0);
+    ASSERT_EQ(Run({"add", "HKCU\\Software\\S\\B\\Deep", "/v", "N", "/t", "REG_DWORD", "/d", "7"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(Run({"add", "HKCU\\Software\\S\\A"}).exitCode, 0);
+    // Without values the key asked for shows its subkeys only; below it every key shows.
+    auto r = Run({"query", "HKCU\\Software\\S\\B", "/s"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\\B\\Deep\n"
+                     "    N    REG_DWORD    0x7\n"
+                     "\n");
+    r = Run({"query", "HKCU\\Software\\S\\B"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\\B\\Deep\n");
+    r = Run({"query", "hkcu\\Software\\S", "/s"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\S\n"
+                     "    Top    REG_SZ    1\n"
+                     "\n"
+                     "HKEY_CURRENT_USER\\Software\\S\\A\n"
+                     "\n"
+                     "HKEY_CURRENT_USER\\Software\\S\\B\n"
+                     "\n"
+                     "HKEY_CURRENT_USER\\Software\\S\\B\\Deep\n"
+                     "    N    REG_DWORD    0x7\n"
+                     "\n");
+    ExpectOneLineError(Run({"query", "HKCU\\Software\\S", "/s", "/v", "Top"}), "/s");
+}
+
+TEST_F(TwregCommands, HelpAndADatabaseThatCannotBeOpened) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"/?"}, {"--help"}, {"query", "/?"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out.rfind("usage: twreg ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\n  twreg query \"HKLM\\SOFTWARE\\WOW6432Node\\Brightmoor\\Tidewell"
+                             "\\TWAgent\" /s\n"),
+                  std::string::npos);
+    }
+    // The file and the reason, once, whatever the command.
+    const std::string notAFolder = Write("plain.txt", "x");
+    ExpectOneLineError(Run({"--registry", notAFolder + "/registry.db", "add", "HKCU\\Software\\X"}),
+                       "cannot open the registry database " + notAFolder +
+                           "/registry.db: cannot create its folder (Not a directory)");
+    const std::string notADatabase = Write("other.db", std::string(4096, 'x'));
+    ExpectOneLineError(Run({"--registry", notADatabase, "query", "HKLM"}),
+                       "cannot open the registry database " + notADatabase +
+                           ": file is not a database");
+    EXPECT_EQ(twtest::ReadFileText(notADatabase), std::string(4096, 'x'));
+}
+
 TEST_F(TwregCommands, UsageErrorsAreOneLine) {
     ExpectOneLineError(twtest::RunProcess(twtest::ToolPath("twreg"), {}), "usage");
     ExpectOneLineError(Run({"frobnicate"}), "unknown command");

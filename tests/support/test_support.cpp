@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,11 +56,15 @@ static void drainInto(int fd, std::string& out, bool& open) {
         open = false;
 }
 
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env,
-                         const std::string& workDir) {
+static ProcessResult runWith(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env,
+                             const std::string& workDir, bool errOnTerminal) {
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+    if (pipe(outPipe) != 0)
+        throw std::runtime_error("pipe failed");
+    // A terminal's reading end reports EIO once the program is gone, as a pipe reports its end.
+    if (errOnTerminal ? openpty(&errPipe[0], &errPipe[1], nullptr, nullptr, nullptr) != 0
+                      : pipe(errPipe) != 0)
         throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0)
@@ -109,6 +114,19 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     else if (WIFSIGNALED(status))
         r.exitCode = 128 + WTERMSIG(status);
     return r;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& workDir) {
+    return runWith(program, args, env, workDir, false);
+}
+
+ProcessResult RunProcessOnTerminal(const std::string& program,
+                                   const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& env,
+                                   const std::string& workDir) {
+    return runWith(program, args, env, workDir, true);
 }
 
 bool FileExists(const std::string& path) {

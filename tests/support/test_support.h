@@ -51,6 +51,12 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& workDir = "");
+// The same with standard error on a pseudo-terminal, as a person at a terminal
+// runs it (Linux only); `err` is what the terminal showed.
+ProcessResult RunProcessOnTerminal(const std::string& program,
+                                   const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& env = {},
+                                   const std::string& workDir = "");
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);

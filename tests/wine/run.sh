@@ -15,56 +15,29 @@ fi
 BUILD=$(cd "$1" && pwd)
 shift
 HERE=$(cd "$(dirname "$0")" && pwd)
-# Debian's wine wrapper prefers the 32-bit loader, which this kernel cannot run.
-WINE=${TW_WINE:-/usr/lib/wine/wine64}
-WINESERVER=${TW_WINESERVER:-/usr/lib/wine/wineserver}
+source "$HERE/common.sh"
 export WINEPREFIX="$BUILD/wineprefix"
-export WINEDEBUG=-all
-# No Mono or Gecko installer prompts when the prefix is made.
-export WINEDLLOVERRIDES="mscoree=;mshtml="
-export DISPLAY=
 
 RESULTS="$BUILD/wine-results"
 mkdir -p "$RESULTS"
 
 stop_all() {
-    if [ -n "${HOST_PID:-}" ]; then
-        kill "$HOST_PID" 2>/dev/null
-        wait "$HOST_PID" 2>/dev/null
-    fi
+    stop_server_host
     "$WINESERVER" -k 2>/dev/null
 }
 trap stop_all EXIT
 
 start=$(date +%s)
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -f "$WINEPREFIX/.tw-ready" ]; then
     echo "wine: making the prefix $WINEPREFIX"
-    "$WINE" wineboot -i >"$RESULTS/wineboot.log" 2>&1
-    "$WINESERVER" -w
+    make_prefix "$RESULTS/wineboot.log" || { echo "wine: wineboot failed; see $RESULTS/wineboot.log" >&2; exit 1; }
 fi
 "$WINESERVER" -p
-# Windows 10, the version of the example machines.
-"$WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null 2>&1
 echo "wine: prefix ready in $(($(date +%s) - start)) s"
 
 # The loopback servers live on the Linux side; the Windows programs reach them
 # through the host's control port.
-HOST="${TW_LINUX_BUILD:-}/tests/tw_server_host"
-if [ -n "${TW_LINUX_BUILD:-}" ] && [ -x "$HOST" ]; then
-    PORT_FILE="$RESULTS/server_host.port"
-    rm -f "$PORT_FILE"
-    "$HOST" "$PORT_FILE" >"$RESULTS/server_host.log" 2>&1 &
-    HOST_PID=$!
-    for _ in $(seq 1 200); do
-        [ -s "$PORT_FILE" ] && break
-        sleep 0.05
-    done
-    if [ ! -s "$PORT_FILE" ]; then
-        echo "wine: the loopback server host did not start" >&2
-        exit 1
-    fi
-    export TW_SERVER_HOST="127.0.0.1:$(cat "$PORT_FILE")"
-fi
+start_server_host "$RESULTS" || exit 1
 
 programs=("$@")
 if [ ${#programs[@]} -eq 0 ]; then
@@ -85,11 +58,10 @@ for prog in "${programs[@]}"; do
         continue
     fi
     filter=""
-    while read -r name pattern reason; do
-        [ "$name" = "$prog" ] || continue
+    while read -r pattern reason; do
         echo "wine: known difference, left out: $prog $pattern: $reason"
         filter="$filter:$pattern"
-    done < <(grep -v '^[[:space:]]*#' "$HERE/known-differences.txt" | grep -v '^[[:space:]]*$')
+    done < <(known_differences "$prog")
     # Wine shows the Linux file system as drive Z:.
     args=(--gtest_output="xml:Z:$RESULTS/$prog.xml")
     [ -n "$filter" ] && args+=(--gtest_filter="-${filter#:}")

@@ -9,7 +9,37 @@
 
 const char kFetchUsage[] =
     "usage: twfetch get URL | download URL DEST [--throttled] | post URL DATA "
-    "[--request|--multipart] | upload URL FILE [--chunk BYTES]  (each also takes --main)";
+    "[--request|--multipart] | upload URL FILE [--chunk BYTES]  (each also takes --main, --quiet; "
+    "twfetch --help explains)";
+
+const char kFetchHelp[] =
+    "usage: twfetch COMMAND URL [ARGUMENT] [OPTIONS]\n"
+    "\n"
+    "Makes one request through the agent's HTTP library, with the agent's configuration\n"
+    "from the registry (server, port, protocol, addresses, proxy, transfer rate).\n"
+    "\n"
+    "  get URL                               print the body on standard output\n"
+    "  download URL DEST [--throttled]       store the body in DEST; --throttled keeps to\n"
+    "                                        the agent's DataTransferRate_KBps\n"
+    "  post URL DATA [--request|--multipart] post DATA and print the answer\n"
+    "  upload URL FILE [--chunk BYTES]       send FILE, BYTES at a time (default 65536)\n"
+    "\n"
+    "  --main    send to the management server even where a distribution server serves\n"
+    "  --quiet   no progress line (shown on standard error when it is a terminal)\n"
+    "  -h, --help   this text\n"
+    "\n"
+    "URL is server-relative (/path?query). DEST and FILE are paths of this system,\n"
+    "absolute or relative to the working folder, or Windows paths (C:\\Downloads\\x.zip).\n"
+    "\n"
+    "Examples:\n"
+    "  twfetch get /client-data/resource.xml\n"
+    "  twfetch download /files/pkg.bin downloads/pkg.bin\n"
+    "  twfetch post /agentRequest state=1 --multipart\n"
+    "  twfetch upload /agentRequest inventory.xml --chunk 65536\n"
+    "\n"
+    "The last line is \"result: CODE (what it means)\". Exit status: 0 when the request\n"
+    "succeeded, 1 when it failed (the code is in the result line), 2 for a usage error.\n"
+    "The log is twfetch.log in the agent's log folder.\n";
 
 namespace {
 
@@ -33,8 +63,14 @@ bool parseSize(const char* text, DWORD* out) {
 
 bool ParseFetchCommand(int argc, char** argv, FetchCommand* cmd, std::string* error) {
     if (argc < 2) {
-        *error = kFetchUsage;
+        *error = kFetchHelp;
         return false;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            cmd->help = true;
+            return true;
+        }
     }
     std::string verb = argv[1];
     size_t positionalWanted;
@@ -60,6 +96,8 @@ bool ParseFetchCommand(int argc, char** argv, FetchCommand* cmd, std::string* er
         std::string a = argv[i];
         if (a == "--main") {
             cmd->toMainServer = 1;
+        } else if (a == "--quiet") {
+            cmd->quiet = true;
         } else if (a == "--throttled" && verb == "download") {
             cmd->transferType = TRANSFER_THROTTLED;
         } else if (a == "--request" && verb == "post") {

@@ -7,7 +7,8 @@
 //     query  KEY [/v NAME | /ve]
 //     add    KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
 //     delete KEY [/v NAME | /ve] [/f]
-//     mkpath WINDOWS_PATH        create the host folder of a Windows path, print it
+//     mkpath PATH                create the host folder of a Windows path or a
+//                                path of this system, print it
 //
 // The database is TW_REGISTRY, or PATH. The view is the 64-bit one unless
 // /reg:32 is given, as for a 64-bit tool on 64-bit Windows. Exit status 0 on
@@ -17,6 +18,7 @@
 
 #include "import.h"
 #include "regfile.h"
+#include "twreg_help.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -77,10 +79,16 @@ std::u16string foldName(std::u16string name) {
     return name;
 }
 
-// The host folder of a Windows path, as the file calls map it.
-std::string hostPath(const std::string& windowsPath) {
-    std::vector<char> buf(TwLinuxHostPath(windowsPath.c_str(), nullptr, 0) + 1);
-    TwLinuxHostPath(windowsPath.c_str(), buf.data(), buf.size());
+// The host folder of a path, as the file calls map it: a Windows path, or a
+// path of this system (absolute, or relative to the working folder), which
+// becomes its "Z:\..." form first.
+std::string hostPath(const std::string& path) {
+    std::vector<char> full(GetFullPathNameA(path.c_str(), 0, nullptr, nullptr) + 1);
+    if (full.size() == 1 || GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()),
+                                             full.data(), nullptr) >= full.size())
+        return std::string();
+    std::vector<char> buf(TwLinuxHostPath(full.data(), nullptr, 0) + 1);
+    TwLinuxHostPath(full.data(), buf.data(), buf.size());
     return buf.data();
 }
 
@@ -379,16 +387,88 @@ int finishOutput() {
     return 0;
 }
 
+// A key's name, its values and a blank line, as reg.exe prints them; the key
+// that was asked for shows nothing when it holds no value. 0, or fail()'s code.
+int printKeyAndValues(HKEY key, const std::string& shown, bool evenWithoutValues) {
+    struct Value {
+        std::u16string name;
+        DWORD type = 0;
+        std::string data;
+    };
+    std::vector<Value> values;
+    for (DWORD i = 0;; ++i) {
+        Value v;
+        LSTATUS rc = readValueAt(key, i, v.name, v.type, v.data);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + DescribeError(rc));
+        values.push_back(std::move(v));
+    }
+    if (values.empty() && !evenWithoutValues)
+        return 0;
+    printf("%s\n", shown.c_str());
+    for (const Value& v : values)
+        printValue(v.name, v.type, v.data);
+    printf("\n");
+    return 0;
+}
+
+// query /s, as reg.exe lays it out: every key of the subtree, parents before
+// children, each with its values and a blank line. Walked without recursion,
+// however deep the tree.
+int querySubtree(const KeyPath& top) {
+    std::vector<std::u16string> pending{top.sub};
+    printf("\n");
+    while (!pending.empty()) {
+        const std::u16string sub = pending.back();
+        pending.pop_back();
+        KeyPath path = top;
+        path.sub = sub;
+        const std::string shown = Utf16ToUtf8(path.display());
+        KeyCloser key;
+        LSTATUS rc = RegOpenKeyExW(path.root, w(sub), 0, KEY_READ | g_view, &key.key);
+        if (rc != ERROR_SUCCESS)
+            return fail(shown + ": " + DescribeError(rc));
+        if (int failed = printKeyAndValues(key.key, shown, sub != top.sub))
+            return failed;
+        std::vector<std::u16string> children;
+        for (DWORD i = 0;; ++i) {
+            std::u16string child;
+            rc = subkeyAt(key.key, i, child);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                break;
+            if (rc != ERROR_SUCCESS)
+                return fail(shown + ": " + DescribeError(rc));
+            children.push_back(sub.empty() ? child : sub + u"\\" + child);
+        }
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+    }
+    return finishOutput();
+}
+
 int cmdQuery(std::vector<std::string> args) {
     std::string error;
     ValueChoice choice;
     if (!takeValueChoice(args, choice, error))
         return fail(error);
+    bool subtree = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (lower(args[i]) == "/s") {
+            subtree = true;
+            args.erase(args.begin() + static_cast<long>(i));
+            break;
+        }
+    }
     if (args.size() != 1)
-        return fail("usage: query KEY [/v NAME | /ve]");
+        return fail("usage: query KEY [/v NAME | /ve] [/s]");
+    if (subtree && choice.given)
+        return fail("/s shows whole keys: give it without /v or /ve");
     KeyPath path;
     if (!parseKeyArg(args[0], path, error))
         return fail(error);
+    if (subtree)
+        return querySubtree(path);
     KeyCloser key;
     LSTATUS rc = RegOpenKeyExW(path.root, w(path.sub), 0, KEY_READ | g_view, &key.key);
     if (rc != ERROR_SUCCESS)
@@ -419,19 +499,9 @@ int cmdQuery(std::vector<std::string> args) {
         printf("\n");
         return finishOutput();
     }
-    printf("\n%s\n", shown.c_str());
-    for (DWORD i = 0;; ++i) {
-        std::u16string name;
-        DWORD type = 0;
-        std::string data;
-        rc = readValueAt(key.key, i, name, type, data);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            break;
-        if (rc != ERROR_SUCCESS)
-            return fail(shown + ": " + DescribeError(rc));
-        printValue(name, type, data);
-    }
     printf("\n");
+    if (int failed = printKeyAndValues(key.key, shown, false))
+        return failed;
     for (DWORD i = 0;; ++i) {
         std::u16string child;
         rc = subkeyAt(key.key, i, child);
@@ -629,8 +699,10 @@ int cmdExport(std::vector<std::string> args) {
 
 int cmdMkpath(const std::vector<std::string>& args) {
     if (args.size() != 1)
-        return fail("usage: mkpath WINDOWS_PATH");
+        return fail("usage: mkpath PATH");
     std::string host = hostPath(args[0]);
+    if (host.empty())
+        return fail(args[0] + ": not a usable path");
     std::error_code ec;
     std::filesystem::create_directories(host, ec);
     if (ec || !std::filesystem::is_directory(host))
@@ -658,11 +730,28 @@ int run(std::vector<std::string> args) {
             rest.push_back(a);
         }
     }
+    // "twreg /?", or "twreg query /?" as reg.exe takes it; never a value's data.
+    auto isHelp = [](const std::string& a) { return a == "/?" || a == "--help" || a == "-h"; };
+    if ((!rest.empty() && isHelp(rest[0])) || (rest.size() == 2 && isHelp(rest[1]))) {
+        fputs(kTwregHelp, stdout);
+        return finishOutput();
+    }
     if (rest.empty())
         return fail("usage: twreg [--registry PATH] [/reg:32|/reg:64] "
-                    "import|export|query|add|delete|mkpath ...");
+                    "import|export|query|add|delete|mkpath ...  (twreg /? explains)");
     std::string command = lower(rest[0]);
     rest.erase(rest.begin());
+    if (command != "mkpath") {
+        // A database that cannot be opened is said once, plainly, whatever the command.
+        DWORD subKeys = 0;
+        LSTATUS rc = RegQueryInfoKeyW(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subKeys,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
+        std::vector<char> problem(TwLinuxRegistryOpenProblem(nullptr, 0) + 1);
+        TwLinuxRegistryOpenProblem(problem.data(), problem.size());
+        if (rc != ERROR_SUCCESS && problem[0] != '\0')
+            return fail(std::string("cannot open the registry database ") + problem.data());
+    }
     if (command == "import")
         return cmdImport(rest);
     if (command == "export")

@@ -17,8 +17,10 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
@@ -44,6 +46,26 @@ struct Database {
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
 };
 Database g;
+// Why the last open failed, for a person: the file and the reason. Empty
+// while the database is open.
+std::string g_openProblem;
+
+void noteProblem(const std::string& path, sqlite3* db, const std::string& reason) {
+    std::string why = reason;
+    if (db != nullptr) {
+        why = sqlite3_errmsg(db);
+        const int e = sqlite3_system_errno(db);
+        if (e != 0)
+            why += std::string(" (") + strerror(e) + ")";
+        // The usual cause, said plainly: WAL mode writes beside the file too.
+        std::string folder = std::filesystem::path(path).parent_path().string();
+        if (access(path.c_str(), W_OK) != 0 && errno == EACCES)
+            why += "; no write access to the file";
+        else if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0 && errno == EACCES)
+            why += "; no write access to its folder";
+    }
+    g_openProblem = path + ": " + why;
+}
 
 // Why this thread's last registry I/O failure happened, in words: Windows has
 // no code that says "another process holds the database", so the call
@@ -281,11 +303,15 @@ DWORD openDb() {
     int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
-        std::string why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        // A folder that could not be made says more than SQLite's "unable to open".
+        if (ec)
+            noteProblem(path, nullptr, "cannot create its folder (" + ec.message() + ")");
+        else
+            noteProblem(path, db, "");
         if (db != nullptr)
             sqlite3_close_v2(db);
         return failure(ERROR_REGISTRY_IO_FAILED,
-                       "the registry database " + path + " cannot be opened: " + why);
+                       "cannot open the registry database " + g_openProblem);
     }
     g.db = db;
     g.pid = getpid();
@@ -300,7 +326,7 @@ DWORD openDb() {
                                               "registry database");
     if (err == 0 && version > kSchemaVersion) // written by a newer store: do not guess
         err = failure(ERROR_REGISTRY_CORRUPT,
-                      "the registry database was written by a newer version of this layer");
+                      "the registry database was written by a newer version of the registry store");
     if (err == 0 && version < kSchemaVersion) {
         err = exec("BEGIN IMMEDIATE");
         if (err == 0) {
@@ -317,9 +343,13 @@ DWORD openDb() {
     if (err == 0)
         err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
     if (err != 0) {
+        noteProblem(path, g.db, "");
+        if (version > kSchemaVersion)
+            g_openProblem = path + ": written by a newer version of the registry store";
         closeDb();
         return err;
     }
+    g_openProblem.clear();
     RefreshHostHive();
     return 0;
 }
@@ -719,6 +749,21 @@ void TwLinuxRegistryReopen(void) {
         tw::reg::LockGuard lock;
         tw::reg::CloseStore();
     } catch (...) {
+    }
+}
+
+size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size) {
+    try {
+        tw::reg::LockGuard lock;
+        const std::string& text = tw::reg::g_openProblem;
+        if (buffer != nullptr && size > 0) {
+            size_t n = std::min(text.size(), size - 1);
+            memcpy(buffer, text.data(), n);
+            buffer[n] = '\0';
+        }
+        return text.size();
+    } catch (...) {
+        return 0;
     }
 }
 

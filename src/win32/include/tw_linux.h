@@ -24,6 +24,13 @@ int TwLinuxProcessIs64Bit(void);
 // TW_REGISTRY afresh (tests switch databases within one process).
 void TwLinuxRegistryReopen(void);
 
+// Why the registry database could not be opened or created, for a person:
+// the file and the reason ("/var/lib/tidewell/registry.db: unable to open
+// database file (Permission denied)"). Registry calls then answer
+// ERROR_REGISTRY_IO_FAILED or ERROR_REGISTRY_CORRUPT. Copies as snprintf does
+// and returns the whole length; 0 when the last open succeeded or none was tried.
+size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size);
+
 // Why this thread's last registry call that answered ERROR_REGISTRY_IO_FAILED
 // or ERROR_REGISTRY_CORRUPT failed, in words ("the registry database is busy:
 // another process held it for 10 s"); empty before any such failure. The text
@@ -43,9 +50,11 @@ LSTATUS TwLinuxRegistryEndBatch(BOOL commit);
 // their folded forms are equal.
 void TwLinuxRegistryFoldName(WCHAR* name, size_t length);
 
-// The host path of a Windows path: backslashes become slashes and a drive
-// "X:" maps to $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x), as the
-// file calls map it. Writes at most `size` bytes, terminator included, and
+// The host path of a Windows path: backslashes become slashes, drive "Z:" is
+// the host's root (as under Wine) and another drive "X:" maps to
+// $TW_DRIVE_ROOT/x (default /var/lib/tidewell/drives/x), as the file calls map
+// it. (GetFullPathNameA goes the other way: a path of this system becomes
+// "Z:\...".) Writes at most `size` bytes, terminator included, and
 // returns the length of the whole path without its terminator, as snprintf
 // does; 0 when the path cannot be mapped.
 size_t TwLinuxHostPath(const char* windowsPath, char* buffer, size_t size);

@@ -156,6 +156,7 @@ DWORD GetFileAttributesA(LPCSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
 
 typedef struct _WIN32_FIND_DATAA {
     DWORD dwFileAttributes;

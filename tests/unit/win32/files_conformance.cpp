@@ -210,6 +210,29 @@ TEST_F(Files, ShellCreatesEveryMissingFolder) {
     EXPECT_TRUE(rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) << rc;
 }
 
+TEST_F(Files, FullPathNamesTakeBothSlashesAndTheCurrentFolder) {
+    char here[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(MAX_PATH, here);
+    ASSERT_GT(n, 2u);
+    ASSERT_EQ(here[1], ':') << here;
+    const std::string cwd(here, n);
+    char full[MAX_PATH];
+    char* part = nullptr;
+    // Relative names lie below the current folder; "." and ".." go.
+    n = GetFullPathNameA("a/./b\\..\\c.txt", MAX_PATH, full, &part);
+    EXPECT_EQ(std::string(full, n), cwd + "\\a\\c.txt");
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part, "c.txt");
+    // A rooted name is on the current drive; a folder keeps its separator.
+    n = GetFullPathNameA("/x/y/", MAX_PATH, full, &part);
+    EXPECT_EQ(std::string(full, n), cwd.substr(0, 2) + "\\x\\y\\");
+    EXPECT_EQ(part, nullptr);
+    n = GetFullPathNameA("C:/x/y/../z", MAX_PATH, full, nullptr);
+    EXPECT_EQ(std::string(full, n), "C:\\x\\z");
+    // Too small a buffer: the size it needs, terminator included.
+    EXPECT_EQ(GetFullPathNameA("C:\\x", 3, full, nullptr), 5u);
+}
+
 TEST_F(Files, FindListsNamesSizesAndEnds) {
     put("a.log", "12345");
     put("b.log", "1");

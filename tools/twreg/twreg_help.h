@@ -1,0 +1,4 @@
+// What `twreg /?` and `twreg --help` print.
+#pragma once
+
+extern const char kTwregHelp[];
