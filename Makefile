@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PKGS_BUILD := g++ cmake ninja-build pkg-config libsqlite3-dev libcurl4-openssl-dev libssl-dev libxml2-dev ca-certificates
 PKGS_TEST  := googletest libgtest-dev libgmock-dev openssl tinyproxy curl clang libclang-rt-14-dev \
               g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 dpkg-dev debian-archive-keyring
-PKGS_BENCH := libbenchmark-dev curl valgrind
+PKGS_BENCH := curl nginx valgrind
 # The shipped 32-bit program under Wine: qemu-user runs the 32-bit code this
 # kernel refuses; wine32 needs the i386 architecture, which the set-up adds.
 PKGS_SHIPPED := qemu-user-static wine32:i386
@@ -22,7 +22,7 @@ PKGS_SHIPPED := qemu-user-static wine32:i386
 help:
 	@echo "make demo    build the tool and run it on the demo machine (examples/demo-workstation.reg)"
 	@echo "make check   build everything and run all tests (sanitizer build, CTest, Windows build)"
-	@echo "make bench   build and run the benchmarks"
+	@echo "make bench   build and run the benchmarks (every row beside its reference, build/release/bench/results.json)"
 	@echo "make windows-release  the 32-bit program, its manifest check and INSTALL.txt in build/release-windows"
 	@echo "make windows-tests    the portable tests and the scenarios, built for Windows, under wine64"
 	@echo "make windows-shipped-check  the scenarios against the shipped 32-bit program under Wine (root; TW_SKIP_SHIPPED=1 skips)"
@@ -125,10 +125,12 @@ check: deps-test
 	$(call timed,shipped 32-bit program under Wine,TW_SKIP_SHIPPED=$${TW_SKIP_SHIPPED-1} $(MAKE) --no-print-directory windows-shipped-check)
 	@echo "check: all tests passed; Windows program at build/release-windows/twprereqhandler.exe"
 
+# Every row of the report in one run, each beside its reference; the figures
+# also go to build/release/bench/results.json.
 bench: deps-bench
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
-	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	build/release/bench/twbench
 
 clean:
 	rm -rf build

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 // UTF-16 text to UTF-8 through the Win32 conversion, so both platforms agree.
@@ -33,6 +35,115 @@ template <class T> void appendOne(std::string& out, const std::string& piece, T 
     out += big;
 }
 
+// Flags, widths and precisions; and the conversions that mean the same to
+// the C library as to us.
+bool isSpecPart(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == ' ' || c == '#' || c == '\'' ||
+           c == '.' || c == '*';
+}
+bool isPlainConversion(char c) {
+    switch (c) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+    case 'c':
+    case 's':
+    case 'p':
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Formats whose conversions are all bare ("%d", "%s", ... without flags,
+// width, precision or length), which is most log messages: written here
+// directly, as the C library would write them, without its stream set-up
+// for every message.
+bool isBareConversion(char c) {
+    return c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X' || c == 's' || c == 'c';
+}
+
+bool bareFormat(const char* f) {
+    for (const char* p = strchr(f, '%'); p != nullptr; p = strchr(p + 1, '%')) {
+        if (p[1] == '%') {
+            ++p;
+            continue;
+        }
+        if (!isBareConversion(p[1]))
+            return false;
+    }
+    return true;
+}
+
+void appendUnsigned(std::string& out, unsigned v, unsigned base, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char tmp[16];
+    size_t n = 0;
+    do {
+        tmp[n++] = digits[v % base];
+        v /= base;
+    } while (v != 0);
+    while (n > 0)
+        out += tmp[--n];
+}
+
+void formatBare(std::string& out, const char* format, va_list args) {
+    va_list ap;
+    va_copy(ap, args);
+    const char* p = format;
+    for (;;) {
+        const char* pct = strchr(p, '%');
+        if (pct == nullptr) {
+            out.append(p);
+            break;
+        }
+        out.append(p, static_cast<size_t>(pct - p));
+        const char conv = pct[1];
+        p = pct + 2;
+        switch (conv) {
+        case '%':
+            out += '%';
+            break;
+        case 'd':
+        case 'i': {
+            int v = va_arg(ap, int);
+            if (v < 0)
+                out += '-';
+            appendUnsigned(out, v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v),
+                           10, false);
+            break;
+        }
+        case 'u':
+            appendUnsigned(out, va_arg(ap, unsigned), 10, false);
+            break;
+        case 'x':
+        case 'X':
+            appendUnsigned(out, va_arg(ap, unsigned), 16, conv == 'X');
+            break;
+        case 'c':
+            out += static_cast<char>(static_cast<unsigned char>(va_arg(ap, int)));
+            break;
+        case 's': {
+            const char* text = va_arg(ap, const char*);
+            out.append(text != nullptr ? text : "(null)");
+            break;
+        }
+        }
+    }
+    va_end(ap);
+}
+
 // True when every conversion of the format means the same to the C library
 // as to us, so one vsnprintf can do the whole message (the common case).
 bool plainFormat(const char* f) {
@@ -42,11 +153,11 @@ bool plainFormat(const char* f) {
             ++p;
             continue;
         }
-        while (*p && strchr("-+ #0'123456789.*", *p))
+        while (isSpecPart(*p))
             ++p;
         while (*p == 'h')
             ++p;
-        if (*p == '\0' || strchr("diuxXocspfFeEgGaA", *p) == nullptr)
+        if (!isPlainConversion(*p))
             return false;
         ++p;
     }
@@ -58,23 +169,30 @@ bool plainFormat(const char* f) {
 void TwVFormat(std::string& out, const char* format, va_list args) {
     if (format == nullptr)
         return;
+    if (bareFormat(format)) {
+        formatBare(out, format, args);
+        return;
+    }
     if (plainFormat(format)) {
-        char small[512];
+        // Straight into the text's spare room; a second pass only when the
+        // message is longer than that room.
+        const size_t at = out.size();
+        const size_t room = std::max<size_t>(out.capacity() - at, 256);
+        out.resize(at + room);
         va_list ap;
         va_copy(ap, args);
-        int n = vsnprintf(small, sizeof small, format, ap);
+        int n = vsnprintf(&out[at], room, format, ap);
         va_end(ap);
-        if (n < 0)
-            return;
-        if (static_cast<size_t>(n) < sizeof small) {
-            out.append(small, static_cast<size_t>(n));
+        if (n < 0) {
+            out.resize(at);
             return;
         }
-        size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        va_copy(ap, args);
-        vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, ap);
-        va_end(ap);
+        if (static_cast<size_t>(n) >= room) {
+            out.resize(at + static_cast<size_t>(n) + 1);
+            va_copy(ap, args);
+            vsnprintf(&out[at], static_cast<size_t>(n) + 1, format, ap);
+            va_end(ap);
+        }
         out.resize(at + static_cast<size_t>(n));
         return;
     }

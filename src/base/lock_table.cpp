@@ -16,6 +16,9 @@ struct HeldKey {
 HANDLE g_lockMutex = nullptr;
 HeldKey* g_heldHead = nullptr;
 HeldKey* g_heldTail = nullptr;
+// The entry the last release freed, kept for the next acquire: every log line
+// takes and releases the log's key, and need not allocate to do so.
+HeldKey* g_spare = nullptr;
 // Shared by every waiter and never reset: the longer the process has waited
 // overall, the longer each further wait sleeps.
 std::atomic<LONG> g_waitCounter{0};
@@ -41,7 +44,10 @@ bool tryAcquire(const void* key) {
             if (k->key == key)
                 return false;
         }
-        auto* entry = static_cast<HeldKey*>(malloc(sizeof(HeldKey)));
+        HeldKey* entry = g_spare;
+        g_spare = nullptr;
+        if (entry == nullptr)
+            entry = static_cast<HeldKey*>(malloc(sizeof(HeldKey)));
         if (entry == nullptr)
             return false;
         entry->key = key;
@@ -67,7 +73,10 @@ bool release(const void* key) {
                 g_heldHead = k->next;
             if (g_heldTail == k)
                 g_heldTail = prev;
-            free(k);
+            if (g_spare == nullptr)
+                g_spare = k;
+            else
+                free(k);
             return true;
         }
         return false;

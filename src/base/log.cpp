@@ -18,6 +18,7 @@ BYTE* gv_logLock = nullptr;
 
 namespace {
 size_t formatStamp(char* out);
+size_t formatInt(char* out, int value);
 char* g_fileName = nullptr;
 char* g_folder = nullptr;
 char* g_fullPath = nullptr;
@@ -39,16 +40,25 @@ void writeLine(BYTE threshold, const char* tag, const char* format, va_list args
     BYTE* key = gv_logLock;
     if (key == nullptr)
         return;
-    // Format before taking the lock: the lock is held only for the write.
-    std::string line;
-    line.reserve(256);
+    // Format before taking the lock: the lock is held only for the write, so
+    // the rotation on the timer thread finds the log free often enough. The
+    // line's buffer stays with the thread, so a line costs no allocation.
+    thread_local std::string line;
+    line.clear();
     char head[96];
     char* p = head;
     *p++ = '[';
     *p++ = ' ';
     p += formatStamp(p);
-    p += snprintf(p, sizeof head - static_cast<size_t>(p - head), " ] [ %d ] %s ",
-                  static_cast<int>(GetCurrentThreadId()), tag);
+    memcpy(p, " ] [ ", 5);
+    p += 5;
+    p += formatInt(p, static_cast<int>(GetCurrentThreadId()));
+    memcpy(p, " ] ", 3);
+    p += 3;
+    size_t tagLength = strlen(tag);
+    memcpy(p, tag, tagLength);
+    p += tagLength;
+    *p++ = ' ';
     line.append(head, static_cast<size_t>(p - head));
     TwVFormat(line, format, args);
     // Every record ends its line, so that the next one starts a line of its own.
@@ -99,33 +109,63 @@ size_t formatStamp(char* out) {
     SYSTEMTIME st;
     GetLocalTime(&st);
     char* p = out;
-    auto digits = [&p](unsigned v, int width) {
-        char tmp[8];
-        int n = 0;
-        do {
-            tmp[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0 && n < 8);
-        while (n < width)
-            tmp[n++] = '0';
-        while (n > 0)
-            *p++ = tmp[--n];
+    // The year as "%d": four digits from year 1000 on, otherwise the general way.
+    if (st.wYear >= 1000 && st.wYear <= 9999) {
+        unsigned y = st.wYear;
+        p[0] = static_cast<char>('0' + y / 1000);
+        p[1] = static_cast<char>('0' + y / 100 % 10);
+        p[2] = static_cast<char>('0' + y / 10 % 10);
+        p[3] = static_cast<char>('0' + y % 10);
+        p += 4;
+    } else {
+        p += formatInt(p, st.wYear);
+    }
+    auto two = [&p](unsigned v, char after) {
+        if (v > 99) { // wider than its field, as "%02d" prints it
+            p += formatInt(p, static_cast<int>(v));
+        } else {
+            p[0] = static_cast<char>('0' + v / 10);
+            p[1] = static_cast<char>('0' + v % 10);
+            p += 2;
+        }
+        *p++ = after;
     };
-    digits(st.wYear, 1);
     *p++ = '-';
-    digits(st.wMonth, 2);
-    *p++ = '-';
-    digits(st.wDay, 2);
-    *p++ = ' ';
-    digits(st.wHour, 2);
-    *p++ = ':';
-    digits(st.wMinute, 2);
-    *p++ = ':';
-    digits(st.wSecond, 2);
-    *p++ = ':';
-    digits(st.wMilliseconds, 3);
+    two(st.wMonth, '-');
+    two(st.wDay, ' ');
+    two(st.wHour, ':');
+    two(st.wMinute, ':');
+    two(st.wSecond, ':');
+    unsigned ms = st.wMilliseconds;
+    if (ms > 999) {
+        p += formatInt(p, static_cast<int>(ms));
+    } else {
+        p[0] = static_cast<char>('0' + ms / 100);
+        p[1] = static_cast<char>('0' + ms / 10 % 10);
+        p[2] = static_cast<char>('0' + ms % 10);
+        p += 3;
+    }
     *p = '\0';
     return static_cast<size_t>(p - out);
+}
+} // namespace
+
+namespace {
+// "%d" of `value`, without the C library's format parsing.
+size_t formatInt(char* out, int value) {
+    char tmp[12];
+    size_t n = 0;
+    unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    size_t len = 0;
+    if (value < 0)
+        out[len++] = '-';
+    while (n > 0)
+        out[len++] = tmp[--n];
+    return len;
 }
 } // namespace
 

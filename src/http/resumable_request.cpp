@@ -263,12 +263,11 @@ bool ResumableRequest::GrowBuffer(DWORD bytes) {
 
 DWORD ResumableRequest::SaveBuffered(bool periodic) {
     DWORD e = handler_.ProcessDownloadedBuffer(buffer_, buffered_, periodic);
-    if (e != 0) {
-        // The bytes are not held: the next attempt asks for them again.
+    // The bytes are not held: the next attempt asks for them again. The
+    // buffer is not zeroed: only the bytes read next are ever saved from it,
+    // and clearing it was one more pass over every byte of the download.
+    if (e != 0)
         bytesReceived_ -= buffered_;
-    } else if (buffered_ != 0) {
-        memset(buffer_, 0, buffered_);
-    }
     buffered_ = 0;
     return e;
 }

@@ -195,7 +195,8 @@ class Parser {
     ~Parser() {
         for (int32_t i = 0; i < size_; ++i)
             FreeCriteriaTree(stack_[i].node);
-        free(stack_);
+        if (stack_ != first_)
+            free(stack_);
         FreeCriteriaTree(lastTree_);
     }
 
@@ -239,22 +240,27 @@ class Parser {
     }
 
     // Grows the stack the way the generated parsers do: from 200 entries,
-    // doubling, never beyond 10000.
+    // doubling, never beyond 10000. The first 200 live in the parser itself: a
+    // block of their size from a heap full of small freed blocks (after a
+    // load) made glibc tidy the whole heap first, and a selection's parse
+    // cost more than its scan.
     bool push(const Entry& e) {
         if (size_ == capacity_) {
             if (capacity_ >= kCriteriaStackMax) {
                 error_ = kStackOverflow;
                 return false;
             }
-            int32_t grown = capacity_ == 0 ? kCriteriaStackInitial : capacity_ * 2;
+            int32_t grown = capacity_ * 2;
             if (grown > kCriteriaStackMax)
                 grown = kCriteriaStackMax;
-            auto* p =
-                static_cast<Entry*>(realloc(stack_, static_cast<size_t>(grown) * sizeof(Entry)));
+            auto* p = static_cast<Entry*>(malloc(static_cast<size_t>(grown) * sizeof(Entry)));
             if (p == nullptr) {
                 error_ = kStackOverflow;
                 return false;
             }
+            memcpy(p, stack_, static_cast<size_t>(size_) * sizeof(Entry));
+            if (stack_ != first_)
+                free(stack_);
             stack_ = p;
             capacity_ = grown;
         }
@@ -385,9 +391,10 @@ class Parser {
         return Step::kReduced;
     }
 
-    Entry* stack_ = nullptr;
+    Entry first_[kCriteriaStackInitial];
+    Entry* stack_ = first_;
     int32_t size_ = 0;
-    int32_t capacity_ = 0;
+    int32_t capacity_ = kCriteriaStackInitial;
     CriteriaNode* lastTree_ = nullptr;
     const char* error_ = nullptr;
 };

@@ -112,6 +112,21 @@ bool bindTree(CriteriaNode* tree, TableDefn* defn, Program* out) {
     return true;
 }
 
+// Asks for the row values the program compares, ahead of the comparison.
+void prefetchValues(const Program& p, const RowObject* row) {
+#if defined(__GNUC__)
+    for (int32_t i = 0; i < p.count; ++i) {
+        const CriteriaNode* n = p.nodes[i];
+        if (n->op != ORR_OP_AND && n->op != ORR_OP_OR &&
+            n->columnType != ORR_SQL_NOT_SUPPORTED_TYPE)
+            __builtin_prefetch(row->values[n->columnPosition]);
+    }
+#else
+    (void)p;
+    (void)row;
+#endif
+}
+
 bool evaluate(const Program& p, const RowObject* row) {
     int32_t depth = 0;
     for (int32_t i = 0; i < p.count; ++i) {
@@ -245,18 +260,28 @@ ResultData* SelectRows(const char* tableName, const char* criteria) {
     if (filterable && bindTree(tree, table->tableDefn, &program))
         result = CreateResultData(0, table->columnCount, table);
     if (result != nullptr) {
-        for (RowObject* row = table->firstRow; row != nullptr; row = row->next) {
-#if defined(__GNUC__)
-            // The next row's block is fetched while this row is compared.
-            __builtin_prefetch(row->next);
-#endif
-            if (!evaluate(program, row))
-                continue;
-            if (!AddRowToResultData(row, result)) {
-                LogError("not able to Add row \n");
-                FreeResultData(result);
-                result = nullptr;
-                break;
+        // Rows are taken a batch at a time and the values the criteria read
+        // are fetched for the whole batch before any is compared: a row and
+        // its texts lie wherever the heap put them, and waiting for each in
+        // turn made the scan as slow as the memory rather than the compare.
+        const int32_t kBatch = 16;
+        RowObject* batch[kBatch];
+        RowObject* next = table->firstRow;
+        while (next != nullptr && result != nullptr) {
+            int32_t n = 0;
+            for (; next != nullptr && n < kBatch; next = next->next)
+                batch[n++] = next;
+            for (int32_t k = 0; k < n; ++k)
+                prefetchValues(program, batch[k]);
+            for (int32_t k = 0; k < n; ++k) {
+                if (!evaluate(program, batch[k]))
+                    continue;
+                if (!AddRowToResultData(batch[k], result)) {
+                    LogError("not able to Add row \n");
+                    FreeResultData(result);
+                    result = nullptr;
+                    break;
+                }
             }
         }
         if (result != nullptr)

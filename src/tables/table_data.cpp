@@ -349,12 +349,57 @@ RowObject* CreateNewRowObject(void** values, int32_t* lengths) {
     return row;
 }
 
-RowObject* CreatePackedRowObject(int32_t columnCount) {
+namespace {
+
+// A block that rows are cut from, one after the other; the chain's head is
+// the block being filled.
+struct RowBlock {
+    RowBlock* next;
+    size_t used;
+    size_t size;
+};
+const size_t kRowBlockBytes = 64 * 1024;
+
+unsigned char* cutFromRowBlocks(TableData* table, size_t bytes) {
+    auto* head = static_cast<RowBlock*>(table->rowBlocks);
+    if (head == nullptr || head->size - head->used < bytes) {
+        auto* fresh = static_cast<RowBlock*>(malloc(sizeof(RowBlock) + kRowBlockBytes));
+        if (fresh == nullptr)
+            return nullptr;
+        fresh->next = head;
+        fresh->used = 0;
+        fresh->size = kRowBlockBytes;
+        table->rowBlocks = fresh;
+        head = fresh;
+    }
+    unsigned char* p = reinterpret_cast<unsigned char*>(head + 1) + head->used;
+    head->used += bytes;
+    memset(p, 0, bytes);
+    return p;
+}
+
+void freeRowBlocks(TableData* table) {
+    auto* b = static_cast<RowBlock*>(table->rowBlocks);
+    while (b != nullptr) {
+        RowBlock* next = b->next;
+        free(b);
+        b = next;
+    }
+    table->rowBlocks = nullptr;
+}
+
+} // namespace
+
+RowObject* CreatePackedRowObject(TableData* table, int32_t columnCount) {
     LogTrace("@@@ Inside CreateNewRowObject @@@\n");
     size_t n = columnCount > 0 ? static_cast<size_t>(columnCount) : 0;
-    // Pointers first, then the lengths: both stay aligned.
-    auto* block = static_cast<unsigned char*>(
-        calloc(1, sizeof(RowObject) + n * sizeof(void*) + (n + 1) * sizeof(int32_t)));
+    // Pointers first, then the lengths: both stay aligned, and so does the
+    // next row cut after this one.
+    size_t bytes = sizeof(RowObject) + n * sizeof(void*) + (n + 1) * sizeof(int32_t);
+    bytes = (bytes + alignof(RowObject) - 1) / alignof(RowObject) * alignof(RowObject);
+    const bool cut = table != nullptr && bytes <= kRowBlockBytes / 8;
+    auto* block =
+        cut ? cutFromRowBlocks(table, bytes) : static_cast<unsigned char*>(calloc(1, bytes));
     if (block == nullptr)
         return nullptr;
     auto* row = reinterpret_cast<RowObject*>(block);
@@ -362,7 +407,7 @@ RowObject* CreatePackedRowObject(int32_t columnCount) {
     row->lengths = reinterpret_cast<int32_t*>(block + sizeof(RowObject) + n * sizeof(void*));
     row->state = ORR_ROW_STATE_NEW;
     row->next = nullptr;
-    row->packed = 1;
+    row->packed = cut ? 2 : 1;
     return row;
 }
 
@@ -374,7 +419,9 @@ void FreeRowObject(RowObject* row, Vector* columns, int32_t columnCount) {
         free(row->values);
         free(row->lengths);
     }
-    free(row);
+    // A row cut from its table's blocks goes with them.
+    if (row->packed != 2)
+        free(row);
 }
 
 int AddNewRow(const char* tableName, RowObject* row) {
@@ -674,6 +721,7 @@ void FreeAllTableData() {
             FreeRowObject(row, columns, t->columnCount);
             row = next;
         }
+        freeRowBlocks(t);
         if (t->kind == ORR_VIEW_KIND && t->viewDefn != nullptr) {
             free(t->viewDefn->name);
             freeColumns(&t->viewDefn->columns);

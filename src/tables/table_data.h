@@ -63,7 +63,9 @@ struct RowObject {
     int32_t* lengths; // column-count lengths
     BYTE state;
     RowObject* next;
-    BYTE packed; // the arrays live in the row's own block (rows the loader makes)
+    // The arrays live in the row's own block (1), which is cut from the
+    // table's row blocks (2): rows the loader makes.
+    BYTE packed;
 };
 
 struct TableData {
@@ -77,6 +79,7 @@ struct TableData {
     int32_t rowCount;
     RowObject* firstRow;
     RowObject* lastRow; // so that appending does not walk the chain
+    void* rowBlocks;    // what the loader's rows are cut from, freed with the table
 };
 
 // The column definitions of a table of either kind, or none.

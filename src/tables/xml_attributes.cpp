@@ -152,7 +152,8 @@ char* attributeValue(Doc* doc, Attr* a, bool* failed) {
 void freeAttributes(AttributeList* list) {
     for (int i = 0; i < list->count; ++i)
         free(list->items[i].owned);
-    free(list->items);
+    if (list->items != list->first)
+        free(list->items);
     list->items = nullptr;
     list->count = 0;
 }
@@ -167,7 +168,13 @@ bool ReadElementAttributes(Doc* doc, Node* element, AttributeList* out) {
         ++count;
     if (count == 0)
         return true;
-    out->items = static_cast<Attribute*>(calloc(static_cast<size_t>(count), sizeof(Attribute)));
+    // Most elements have a few attributes: their list lives in `out` itself.
+    if (count <= AttributeList::kFirstAttributes) {
+        out->items = out->first;
+        memset(out->first, 0, sizeof out->first[0] * static_cast<size_t>(count));
+    } else {
+        out->items = static_cast<Attribute*>(calloc(static_cast<size_t>(count), sizeof(Attribute)));
+    }
     if (out->items == nullptr)
         return false;
     bool failed = false;
@@ -191,8 +198,13 @@ bool ReadElementAttributes(Doc* doc, Node* element, AttributeList* out) {
 }
 
 const char* findAttribute(const AttributeList* list, const char* name) {
+    // Every column of every row asks: the first letters rule out most
+    // attributes without a full comparison.
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    const char first = fold(name[0]);
     for (int i = 0; i < list->count; ++i) {
-        if (sameName(list->items[i].name, name))
+        const char* candidate = list->items[i].name;
+        if (fold(candidate[0]) == first && sameName(candidate, name))
             return list->items[i].value;
     }
     return nullptr;

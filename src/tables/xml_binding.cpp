@@ -4,17 +4,46 @@
 #include <windows.h>
 
 #ifdef _WIN32
+#define TW_CDECL __cdecl
+#else
+#define TW_CDECL
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <stddef.h>
+
+// The node records of xml_binding.h repeat libxml2's own layout.
+namespace twxml {
+static_assert(sizeof(Node) == sizeof(xmlNode) && sizeof(Attr) == sizeof(xmlAttr));
+static_assert(offsetof(Node, type) == offsetof(xmlNode, type));
+static_assert(offsetof(Node, name) == offsetof(xmlNode, name));
+static_assert(offsetof(Node, children) == offsetof(xmlNode, children));
+static_assert(offsetof(Node, parent) == offsetof(xmlNode, parent));
+static_assert(offsetof(Node, next) == offsetof(xmlNode, next));
+static_assert(offsetof(Node, content) == offsetof(xmlNode, content));
+static_assert(offsetof(Node, properties) == offsetof(xmlNode, properties));
+static_assert(offsetof(Attr, name) == offsetof(xmlAttr, name));
+static_assert(offsetof(Attr, children) == offsetof(xmlAttr, children));
+static_assert(offsetof(Attr, next) == offsetof(xmlAttr, next));
+static_assert(kElementNode == int{XML_ELEMENT_NODE} && kTextNode == int{XML_TEXT_NODE} &&
+              kEntityRefNode == int{XML_ENTITY_REF_NODE} &&
+              kDocumentNode == int{XML_DOCUMENT_NODE} &&
+              kCDataSectionNode == int{XML_CDATA_SECTION_NODE});
+static_assert(kParseNoError == XML_PARSE_NOERROR && kParseNoWarning == XML_PARSE_NOWARNING &&
+              kParseNoNet == XML_PARSE_NONET && kParseCompact == XML_PARSE_COMPACT);
+} // namespace twxml
+#endif
 
 namespace twxml {
 namespace {
 
-typedef Doc*(__cdecl* ReadMemoryFn)(const char*, int, const char*, const char*, int);
-typedef Node*(__cdecl* DocGetRootElementFn)(Doc*);
-typedef unsigned char*(__cdecl* NodeListGetStringFn)(Doc*, Node*, int);
-typedef void(__cdecl* FreeFn)(void*);
-typedef FreeFn*(__cdecl* FreeAccessorFn)(void);
-typedef void(__cdecl* FreeDocFn)(Doc*);
-typedef void(__cdecl* CleanupParserFn)(void);
+typedef Doc*(TW_CDECL* ReadMemoryFn)(const char*, int, const char*, const char*, int);
+typedef Node*(TW_CDECL* DocGetRootElementFn)(Doc*);
+typedef unsigned char*(TW_CDECL* NodeListGetStringFn)(Doc*, Node*, int);
+typedef void(TW_CDECL* FreeFn)(void*);
+typedef FreeFn*(TW_CDECL* FreeAccessorFn)(void);
+typedef void(TW_CDECL* FreeDocFn)(Doc*);
+typedef void(TW_CDECL* CleanupParserFn)(void);
 
 struct Api {
     HMODULE module;
@@ -29,7 +58,13 @@ struct Api {
 Api g_api;
 bool g_loaded = false;
 
+// The program's own build of libxml2 on Windows, the system's on Linux: both
+// are loaded when the first document is read, not when the program starts.
+#ifdef _WIN32
 const char kLibraryName[] = "twlibxml2.dll";
+#else
+const char kLibraryName[] = TW_LIBXML2_SONAME;
+#endif
 
 template <class Fn> bool bind(HMODULE m, const char* name, Fn* out) {
     FARPROC p = GetProcAddress(m, name);
@@ -82,7 +117,8 @@ bool Load() {
 }
 
 Doc* ReadMemory(const char* buffer, int size, const char* url, const char* encoding, int options) {
-    return g_loaded ? g_api.readMemory(buffer, size, url, encoding, options) : nullptr;
+    // The first document binds the library, whoever asks for it.
+    return Load() ? g_api.readMemory(buffer, size, url, encoding, options) : nullptr;
 }
 
 Node* DocGetRootElement(Doc* doc) {
@@ -109,65 +145,3 @@ void CleanupParser() {
 }
 
 } // namespace twxml
-
-#else // linked libxml2
-
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
-#include <stddef.h>
-
-namespace twxml {
-
-static_assert(sizeof(Node) == sizeof(xmlNode) && sizeof(Attr) == sizeof(xmlAttr));
-static_assert(offsetof(Node, type) == offsetof(xmlNode, type));
-static_assert(offsetof(Node, name) == offsetof(xmlNode, name));
-static_assert(offsetof(Node, children) == offsetof(xmlNode, children));
-static_assert(offsetof(Node, parent) == offsetof(xmlNode, parent));
-static_assert(offsetof(Node, next) == offsetof(xmlNode, next));
-static_assert(offsetof(Node, content) == offsetof(xmlNode, content));
-static_assert(offsetof(Node, properties) == offsetof(xmlNode, properties));
-static_assert(offsetof(Attr, name) == offsetof(xmlAttr, name));
-static_assert(offsetof(Attr, children) == offsetof(xmlAttr, children));
-static_assert(offsetof(Attr, next) == offsetof(xmlAttr, next));
-static_assert(kElementNode == int{XML_ELEMENT_NODE} && kTextNode == int{XML_TEXT_NODE} &&
-              kEntityRefNode == int{XML_ENTITY_REF_NODE} &&
-              kDocumentNode == int{XML_DOCUMENT_NODE} &&
-              kCDataSectionNode == int{XML_CDATA_SECTION_NODE});
-static_assert(kParseNoError == XML_PARSE_NOERROR && kParseNoWarning == XML_PARSE_NOWARNING &&
-              kParseNoNet == XML_PARSE_NONET);
-
-bool Load() {
-    return true;
-}
-
-Doc* ReadMemory(const char* buffer, int size, const char* url, const char* encoding, int options) {
-    return reinterpret_cast<Doc*>(xmlReadMemory(buffer, size, url, encoding, options));
-}
-
-Node* DocGetRootElement(Doc* doc) {
-    return reinterpret_cast<Node*>(xmlDocGetRootElement(reinterpret_cast<xmlDoc*>(doc)));
-}
-
-unsigned char* NodeListGetString(Doc* doc, Node* list, int inLine) {
-    return xmlNodeListGetString(reinterpret_cast<xmlDoc*>(doc), reinterpret_cast<xmlNode*>(list),
-                                inLine);
-}
-
-void Free(void* p) {
-    if (p != nullptr)
-        xmlFree(p);
-}
-
-void FreeDoc(Doc* doc) {
-    if (doc != nullptr)
-        xmlFreeDoc(reinterpret_cast<xmlDoc*>(doc));
-}
-
-void CleanupParser() {
-    xmlCleanupParser();
-}
-
-} // namespace twxml
-
-#endif

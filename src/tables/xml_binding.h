@@ -1,7 +1,8 @@
-// The few libxml2 calls the table loader makes. On Linux libxml2 is linked;
-// on Windows it is loaded at run time from "twlibxml2.dll". The node records
-// repeat the public field order of libxml2's xmlNode and xmlAttr (the Linux
-// build checks that they match).
+// The few libxml2 calls the table loader makes, bound when the first document
+// is read: on Windows from "twlibxml2.dll", on Linux from the system's libxml2
+// (its soname), so that a run that reads no document never loads it. The node
+// records repeat the public field order of libxml2's xmlNode and xmlAttr (the
+// Linux build checks that they match).
 #pragma once
 
 namespace twxml {
@@ -19,6 +20,7 @@ enum NodeType {
 const int kParseNoError = 1 << 5;
 const int kParseNoWarning = 1 << 6;
 const int kParseNoNet = 1 << 11;
+const int kParseCompact = 1 << 16;
 
 struct Doc;
 struct Attr;
@@ -62,6 +64,7 @@ struct Attr {
 // library or one of its functions is missing. Safe to call again.
 bool Load();
 
+// Binds the library first when that has not happened yet.
 Doc* ReadMemory(const char* buffer, int size, const char* url, const char* encoding, int options);
 Node* DocGetRootElement(Doc* doc);
 // Text of a node list with entity references substituted when inLine is 1;

@@ -81,8 +81,7 @@ void* newIdValue(int32_t id) {
 struct Reference {
     char* table;
     char* column;
-    char* third;             // up to the next colon
-    const char* afterSecond; // the text after the second colon
+    char* third; // up to the next colon
 };
 
 bool splitReference(const char* text, Reference* ref) {
@@ -93,7 +92,6 @@ bool splitReference(const char* text, Reference* ref) {
     ref->column = copyBytes(c1 + 1, static_cast<size_t>(c2 - c1 - 1));
     ref->third =
         c3 != nullptr ? copyBytes(c2 + 1, static_cast<size_t>(c3 - c2 - 1)) : copyText(c2 + 1);
-    ref->afterSecond = c2 + 1;
     return ref->table != nullptr && ref->column != nullptr && ref->third != nullptr;
 }
 
@@ -211,7 +209,7 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
     KeyRefs pkRefs{nullptr, 0, {}};
     // The row and its two arrays in one block: a selection then reads one
     // place per row rather than three.
-    RowObject* row = CreatePackedRowObject(count);
+    RowObject* row = CreatePackedRowObject(table, count);
     void** values = row != nullptr ? row->values : nullptr;
     int32_t* lengths = row != nullptr ? row->lengths : nullptr;
     // Per-column flags: on the stack for ordinary tables.
@@ -248,30 +246,32 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
             set[i] = true;
             continue;
         }
-        Reference ref{};
-        ok = splitReference(text, &ref);
-        if (!ok) {
-            freeReference(&ref);
-            break;
-        }
+        // TABLE:COLUMN:THIRD[:...]; only an identifier needs the parts as
+        // texts of their own (every time of day has two colons).
+        const char* afterSecond = strchr(strchr(text, ':') + 1, ':') + 1;
+        const char* thirdEnd = strchr(afterSecond, ':');
+        const size_t thirdLength =
+            thirdEnd != nullptr ? static_cast<size_t>(thirdEnd - afterSecond) : strlen(afterSecond);
         if (sameName(name, "Workflow_Statements") && sameName(col->name, "NEXT_STATEMENT_ID") &&
-            strcmp(ref.third, "0") == 0) {
+            thirdLength == 1 && afterSecond[0] == '0') {
             // The end of a workflow: no statement follows.
             values[i] = newIdValue(0);
             lengths[i] = 4;
             ok = values[i] != nullptr;
         } else if (col->type == ORR_SQL_CHAR || col->type == ORR_SQL_VARCHAR ||
                    col->type == ORR_SQL_BLOB || col->type == ORR_SQL_TEXT) {
-            ok = AllocateAndCopyColumnValue(&values[i], &lengths[i], col->type, ref.afterSecond) ==
-                 1;
+            ok = AllocateAndCopyColumnValue(&values[i], &lengths[i], col->type, afterSecond) == 1;
             set[i] = true;
         } else if (col->type == ORR_SQL_DATE || col->type == ORR_SQL_TIME ||
                    col->type == ORR_SQL_DATETIME) {
             ok = AllocateAndCopyColumnValue(&values[i], &lengths[i], col->type, text) == 1;
             set[i] = true;
         } else {
+            Reference ref{};
+            ok = splitReference(text, &ref);
             int32_t id = -1;
-            IdResult r = identifierForReference(map, name, col, text, ref, &id);
+            IdResult r =
+                ok ? identifierForReference(map, name, col, text, ref, &id) : IdResult::kFailed;
             if (r == IdResult::kFound) {
                 values[i] = newIdValue(id);
                 lengths[i] = 4;
@@ -282,8 +282,8 @@ int CreateRowFromXmlElement(Doc* doc, Node* element, HashTable* map, LoadState* 
             } else {
                 ok = false;
             }
+            freeReference(&ref);
         }
-        freeReference(&ref);
     }
 
     // Columns that no attribute set: the default, then an inherited key value.
@@ -455,10 +455,12 @@ Doc* parseDocument(const char* text, size_t length, const char* url) {
     }
     // No entity substitution into the tree, no network, libxml2's default
     // limits (no XML_PARSE_HUGE); its own error printing is silenced, the
-    // failure is logged here.
-    Doc* doc =
-        twxml::ReadMemory(text, static_cast<int>(usable), url, nullptr,
-                          twxml::kParseNoNet | twxml::kParseNoError | twxml::kParseNoWarning);
+    // failure is logged here. Short texts (most attribute values) are kept
+    // inside their nodes: the tree is only read, and building and freeing a
+    // separate block for each cost as much as the parse itself.
+    Doc* doc = twxml::ReadMemory(text, static_cast<int>(usable), url, nullptr,
+                                 twxml::kParseNoNet | twxml::kParseNoError |
+                                     twxml::kParseNoWarning | twxml::kParseCompact);
     if (doc == nullptr)
         LogError(kParseError);
     return doc;

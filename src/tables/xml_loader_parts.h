@@ -45,8 +45,10 @@ struct Attribute {
 };
 
 struct AttributeList {
-    Attribute* items;
+    Attribute* items; // `first` for elements of up to kFirstAttributes
     int count;
+    static const int kFirstAttributes = 16;
+    Attribute first[kFirstAttributes];
 };
 
 void freeAttributes(AttributeList* list);

@@ -6,7 +6,7 @@
 //   [ScenarioName]                      letters, digits and underscores
 //   machine = demo-workstation.reg      an example machine under examples/ (optional)
 //   xml-library = absent                the Windows program runs without twlibxml2.dll
-//                                       beside it (Linux links libxml2: no effect there)
+//                                       beside it (no effect on Linux)
 //   set = <key> | <name> | <type> | <data>   a registry value, before the next run
 //   delete = <key> | <name>                  a registry value removed, before the next run
 //   run = <arguments>                   runs the program; the checks below apply to it

@@ -11,6 +11,7 @@
 // then per key pair a line "key <keySpec> <algid> <bits>" followed by the private
 // key in PEM. Changes are written to a new file and renamed over the old one
 // under an flock of the folder's ".lock".
+#include "kernel32/delay_load.h"
 #include "kernel32/machine_profile.h"
 #include "kernel32/paths.h"
 #include "kernel32/text.h"
@@ -295,6 +296,11 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR provide
         return FALSE;
     }
     try {
+        // The provider's keys are OpenSSL's, bound on first use: without the
+        // library the provider cannot start, as with a broken provider DLL.
+        DWORD loadError = 0;
+        if (!tw::DelayLoadLibrary(tw::g_libcrypto, &loadError))
+            return fail(NTE_PROVIDER_DLL_FAIL);
         const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
                             CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
         if ((flags & ~known) != 0 || ((flags & CRYPT_NEWKEYSET) && (flags & CRYPT_DELETEKEYSET)))

@@ -149,28 +149,37 @@ bool hostIsAmd64() {
 }
 
 // Inside a transaction: what the stored machine profile says, else the host.
+// Every open below HKLM\SOFTWARE in the 32-bit view asks; the answer is kept
+// while the store has not changed.
 DWORD machineIsAmd64(bool& amd64) {
     static const std::vector<std::u16string> kEnv = {u"SYSTEM", u"CurrentControlSet", u"Control",
                                                      u"Session Manager", u"Environment"};
+    static unsigned long long knownGeneration = 0;
+    static bool knownAnswer = false;
+    const unsigned long long generation = ReadCacheGeneration();
+    if (generation != 0 && generation == knownGeneration) {
+        amd64 = knownAnswer;
+        return 0;
+    }
     amd64 = hostIsAmd64();
     long long id = 0;
     if (DWORD rc = WalkPath(kHklmId, kEnv, id))
         return rc;
     StoredValue v;
     bool found = false;
-    if (id != 0) {
-        if (DWORD rc = FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v))
-            return rc;
-    }
-    if (!found || (v.type != REG_SZ && v.type != REG_EXPAND_SZ)) {
+    if (DWORD rc = id != 0 ? FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v) : 0)
+        return rc;
+    if (found && (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
+        std::u16string text = fromBytes(v.data);
+        text = text.substr(0, text.find(u'\0'));
+        amd64 = FoldName(text) == u"AMD64";
+    } else {
         tw::NoteAssumption(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
                            u"PROCESSOR_ARCHITECTURE", amd64 ? u"AMD64" : u"not AMD64",
                            tw::AssumedFrom::Host);
-        return 0;
     }
-    std::u16string text = fromBytes(v.data);
-    text = text.substr(0, text.find(u'\0'));
-    amd64 = FoldName(text) == u"AMD64";
+    knownGeneration = generation;
+    knownAnswer = amd64;
     return 0;
 }
 

@@ -9,12 +9,19 @@
 // upper-cased name as UTF-16BE, so that a unique index compares names without
 // case and ORDER BY sorts them in code-unit order, as Windows enumerates.
 // Value rows keep their id when overwritten, so enumeration follows creation.
+//
+// What a process reads is kept in a small cache (key lookups, values) for as
+// long as nobody has changed the database: each read transaction asks SQLite
+// whether another connection committed since (PRAGMA data_version), and every
+// write of this process empties it. A run reads the same few keys many times
+// over; this keeps them from costing a query each.
 #include "advapi32/registry_store.h"
 
 #include "advapi32/registry_api.h"
 #include "advapi32/registry_host.h"
 #include "kernel32/systime.h"
 
+#include <pthread.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,7 +30,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tw::reg {
 
@@ -38,12 +47,35 @@ std::recursive_mutex& registryMutex() {
     return *m;
 }
 
+// Bounds of the read cache: entries, and the largest value it keeps.
+const size_t kMaxCacheEntries = 4096;
+const size_t kMaxCachedValue = 4096;
+
+struct ReadCache {
+    bool active = false;        // inside a read transaction that may use it
+    long long dataVersion = -1; // of the snapshot the entries come from
+    std::unordered_map<std::string, long long> children; // parent id + folded name
+    std::unordered_map<std::string, std::optional<StoredValue>> values;
+    std::unordered_set<long long> keys; // known to exist
+    unsigned long long generation = 1;  // grows whenever the entries are dropped
+
+    void clear() {
+        children.clear();
+        values.clear();
+        keys.clear();
+        dataVersion = -1;
+        ++generation;
+    }
+    bool full() const { return children.size() + values.size() + keys.size() >= kMaxCacheEntries; }
+};
+
 struct Database {
     sqlite3* db = nullptr;
     pid_t pid = 0;
     bool batch = false;
     long long connection = 0; // counts the connections this process opened
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
+    ReadCache cache;
 };
 Database g;
 // Why the last open failed, for a person: the file and the reason. Empty
@@ -77,6 +109,16 @@ DWORD failure(DWORD code, std::string words) {
     return code;
 }
 
+// getpid() is a system call, and every transaction asks whether the
+// connection is this process's: the answer is kept and renewed after fork().
+pid_t currentPid() {
+    static pid_t pid = [] {
+        pthread_atfork(nullptr, nullptr, [] { pid = getpid(); });
+        return getpid();
+    }();
+    return pid;
+}
+
 DWORD sqlError(int rc) {
     switch (rc & 0xff) {
     case SQLITE_NOMEM:
@@ -105,6 +147,7 @@ void closeDb() {
     for (auto& [sql, stmt] : g.stmts)
         sqlite3_finalize(stmt);
     g.stmts.clear();
+    g.cache.clear();
     if (g.db != nullptr)
         sqlite3_close_v2(g.db);
     g.db = nullptr;
@@ -199,13 +242,16 @@ std::u16string nameFromBytes(const std::string& bytes) {
     return out;
 }
 
-std::string foldBytes(const std::u16string& name) {
-    std::u16string f = FoldName(name);
-    std::string out;
-    out.reserve(f.size() * 2);
-    for (char16_t c : f) {
-        out += static_cast<char>(c >> 8);
-        out += static_cast<char>(c & 0xff);
+char16_t foldNameChar(char16_t c);
+
+// The folded name as UTF-16BE, after `prefix` bytes of room.
+std::string foldBytes(const std::u16string& name, size_t prefix = 0) {
+    std::string out(prefix + name.size() * 2, '\0');
+    char* p = out.data() + prefix;
+    for (char16_t c : name) {
+        c = foldNameChar(c);
+        *p++ = static_cast<char>(c >> 8);
+        *p++ = static_cast<char>(c & 0xff);
     }
     return out;
 }
@@ -276,13 +322,13 @@ int userVersion() {
 void closeAtExit() {
     if (!registryMutex().try_lock())
         return; // another thread is inside a call; the log stays and is replayed later
-    if (g.db != nullptr && g.pid == getpid() && !g.batch)
+    if (g.db != nullptr && g.pid == currentPid() && !g.batch)
         closeDb();
     registryMutex().unlock();
 }
 
 DWORD openDb() {
-    if (g.db != nullptr && g.pid == getpid())
+    if (g.db != nullptr && g.pid == currentPid())
         return 0;
     static const bool exitHook = atexit(closeAtExit) == 0;
     (void)exitHook;
@@ -292,6 +338,7 @@ DWORD openDb() {
         g.db = nullptr;
         g.stmts.clear();
         g.batch = false;
+        g.cache.clear();
     }
     const char* env = getenv("TW_REGISTRY");
     std::string path = env != nullptr && *env != '\0' ? env : kDefaultPath;
@@ -314,7 +361,7 @@ DWORD openDb() {
                        "cannot open the registry database " + g_openProblem);
     }
     g.db = db;
-    g.pid = getpid();
+    g.pid = currentPid();
     ++g.connection;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     DWORD err = exec("PRAGMA journal_mode=WAL");
@@ -427,50 +474,113 @@ FILETIME ToFileTime(long long unixMillis) {
     return ft;
 }
 
+namespace {
+
+// Runs one of the transaction statements, prepared once: a registry call
+// makes two of them, and parsing them each time cost more than the call.
+DWORD step(const char* sql) {
+    Stmt s(sql);
+    s.row();
+    return s.error();
+}
+
+// Inside a read transaction: empties the cache when another connection has
+// committed since its entries were read.
+void validateCache() {
+    Stmt s("PRAGMA data_version");
+    long long version = s.row() ? s.col64(0) : -1;
+    if (s.error() != 0 || version < 0) {
+        g.cache.clear();
+        return;
+    }
+    if (version != g.cache.dataVersion || g.cache.full()) {
+        g.cache.clear();
+        g.cache.dataVersion = version;
+    }
+    g.cache.active = true;
+}
+
+// A cache key: the id's bytes, then the folded name, which the query binds.
+std::string cacheKey(long long id, const std::u16string& name) {
+    std::string k = foldBytes(name, sizeof id);
+    memcpy(k.data(), &id, sizeof id);
+    return k;
+}
+
+} // namespace
+
 Txn::Txn(bool write) {
     rc_ = openDb();
     if (rc_ != 0)
         return;
+    g.cache.active = false;
     if (g.batch) {
-        rc_ = exec("SAVEPOINT call");
+        rc_ = step("SAVEPOINT call");
         savepoint_ = true;
     } else {
-        rc_ = exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+        rc_ = step(write ? "BEGIN IMMEDIATE" : "BEGIN");
     }
     active_ = rc_ == 0;
+    // Writes (and a batch, which writes) change what the cache holds.
+    if (write || g.batch)
+        g.cache.clear();
+    else if (active_)
+        validateCache();
 }
 
 Txn::~Txn() {
+    g.cache.active = false;
     if (!active_)
         return;
     if (savepoint_) {
-        exec("ROLLBACK TO call");
-        exec("RELEASE call");
+        step("ROLLBACK TO call");
+        step("RELEASE call");
     } else {
-        exec("ROLLBACK");
+        step("ROLLBACK");
     }
 }
 
 DWORD Txn::commit() {
+    g.cache.active = false;
     if (!active_)
         return rc_ != 0 ? rc_ : ERROR_REGISTRY_IO_FAILED;
-    DWORD rc = exec(savepoint_ ? "RELEASE call" : "COMMIT");
+    DWORD rc = step(savepoint_ ? "RELEASE call" : "COMMIT");
     if (rc == 0)
         active_ = false;
     return rc; // on failure the destructor rolls back
 }
 
+unsigned long long ReadCacheGeneration() {
+    return g.cache.active ? g.cache.generation : 0;
+}
+
 DWORD KeyExists(long long id, bool& exists) {
+    if (g.cache.active && g.cache.keys.count(id) != 0) {
+        exists = true;
+        return 0;
+    }
     Stmt s("SELECT 1 FROM keys WHERE id = ?1");
     s.bind(1, id);
     exists = s.row();
+    if (s.error() == 0 && exists && g.cache.active)
+        g.cache.keys.insert(id);
     return s.error();
 }
 
 DWORD FindChild(long long parent, const std::u16string& name, long long& child) {
+    std::string key = cacheKey(parent, name);
+    if (g.cache.active) {
+        auto it = g.cache.children.find(key);
+        if (it != g.cache.children.end()) {
+            child = it->second;
+            return 0;
+        }
+    }
     Stmt s("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
-    s.bind(1, parent).bindBlob(2, foldBytes(name));
+    s.bind(1, parent).bindBlob(2, key.data() + sizeof parent, key.size() - sizeof parent);
     child = s.row() ? s.col64(0) : 0;
+    if (s.error() == 0 && g.cache.active)
+        g.cache.children.emplace(std::move(key), child);
     return s.error();
 }
 
@@ -563,8 +673,18 @@ DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
 }
 
 DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredValue& out) {
+    std::string ck = cacheKey(key, name);
+    if (g.cache.active) {
+        auto it = g.cache.values.find(ck);
+        if (it != g.cache.values.end()) {
+            found = it->second.has_value();
+            if (found)
+                out = *it->second;
+            return 0;
+        }
+    }
     Stmt s("SELECT name, type, data, host FROM vals WHERE key = ?1 AND fold = ?2");
-    s.bind(1, key).bindBlob(2, foldBytes(name));
+    s.bind(1, key).bindBlob(2, ck.data() + sizeof key, ck.size() - sizeof key);
     found = s.row();
     if (found) {
         out.name = nameFromBytes(s.colBytes(0));
@@ -572,6 +692,9 @@ DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredVa
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
     }
+    if (s.error() == 0 && g.cache.active && (!found || out.data.size() <= kMaxCachedValue))
+        g.cache.values.emplace(std::move(ck),
+                               found ? std::optional<StoredValue>(out) : std::nullopt);
     return s.error();
 }
 
@@ -685,12 +808,13 @@ DWORD WalkPath(long long start, const std::vector<std::u16string>& path, long lo
 }
 
 void CloseStore() {
-    if (g.db != nullptr && g.pid == getpid()) {
+    if (g.db != nullptr && g.pid == currentPid()) {
         closeDb();
     } else {
         g.db = nullptr;
         g.stmts.clear();
         g.batch = false;
+        g.cache.clear();
     }
     ForgetAllHandles();
 }
@@ -708,6 +832,7 @@ DWORD RegistryBeginBatch() {
     DWORD rc = reg::openDb();
     if (rc == 0)
         rc = reg::exec("BEGIN IMMEDIATE");
+    reg::g.cache.clear();
     if (rc != 0) {
         reg::Unlock();
         return rc;

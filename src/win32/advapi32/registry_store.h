@@ -108,6 +108,11 @@ DWORD TouchKey(long long key);
 // Values of `key` marked as host-filled, by name.
 DWORD HostValueNames(long long key, std::vector<std::u16string>& names);
 
+// Inside a read transaction: a number that stays the same for as long as
+// nothing in the store has changed, so that an answer derived from it may be
+// kept; 0 (never valid) outside read transactions.
+unsigned long long ReadCacheGeneration();
+
 // Walks `path` from `start`; `id` is 0 when some component is missing.
 DWORD WalkPath(long long start, const std::vector<std::u16string>& path, long long& id);
 

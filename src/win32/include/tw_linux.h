@@ -70,6 +70,12 @@ typedef void (*TwLinuxAssumptionFn)(void* context, const char* key, const char* 
 void TwLinuxListProfileAssumptions(TwLinuxAssumptionFn fn, void* context);
 void TwLinuxForgetProfileAssumptions(void);
 
+// The folder the layer loads its on-demand libraries from (libcurl and
+// OpenSSL behind WinHTTP and CryptoAPI, and what LoadLibraryA loads) instead
+// of the system's search; NULL restores the system's. Applies to libraries
+// not loaded yet: an empty folder shows what a machine without them does.
+void TwLinuxSetLibraryFolder(const char* path);
+
 #ifdef __cplusplus
 }
 #endif

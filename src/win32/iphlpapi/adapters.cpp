@@ -3,6 +3,8 @@
 // AF_PACKET; /sys/class/net for wireless; /proc/net/route for the gateway).
 #include "iphlpapi/adapters.h"
 
+#include <windows.h>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if_arp.h>
@@ -203,8 +205,32 @@ extern "C" {
 ULONG GetAdaptersInfo(PIP_ADAPTER_INFO adapterInfo, PULONG sizePointer) {
     if (sizePointer == nullptr)
         return ERROR_INVALID_PARAMETER;
+    // Callers ask for the size first and then fill a buffer of that size: the
+    // adapters a size was measured from serve the thread's next call, made
+    // soon after, so the host is read once per pair and the buffer fits what
+    // it receives.
+    struct Measured {
+        std::vector<tw::HostAdapter> adapters;
+        ULONGLONG at = 0;
+        bool held = false;
+    };
+    thread_local Measured measured;
+    const ULONGLONG kHeldMs = 1000;
     try {
-        return tw::FillAdaptersInfo(tw::ReadHostAdapters(), adapterInfo, sizePointer);
+        std::vector<tw::HostAdapter> adapters;
+        if (measured.held && GetTickCount64() - measured.at < kHeldMs)
+            adapters.swap(measured.adapters);
+        else
+            adapters = tw::ReadHostAdapters();
+        measured.held = false;
+        measured.adapters.clear();
+        ULONG rc = tw::FillAdaptersInfo(adapters, adapterInfo, sizePointer);
+        if (rc == ERROR_BUFFER_OVERFLOW) {
+            measured.adapters.swap(adapters);
+            measured.at = GetTickCount64();
+            measured.held = true;
+        }
+        return rc;
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }

@@ -37,6 +37,9 @@ File* FileOf(HANDLE h) {
 
 namespace {
 
+// How much is written to a file before its disk writes are started (WriteFile).
+const uint64_t kWriteBehindBytes = 8u << 20;
+
 bool isDir(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -269,6 +272,15 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, void*) 
     }
     if (written)
         *written = done;
+    // Written behind, as Windows' lazy writer does: every few MiB the disk
+    // writes of what is not on disk yet are started, without waiting for
+    // them, so that FlushFileBuffers after a large download waits for its
+    // last part only instead of all of it.
+    f->writtenBehind += done;
+    if (f->writtenBehind >= kWriteBehindBytes) {
+        f->writtenBehind = 0;
+        sync_file_range(f->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     return TRUE;
 }
 

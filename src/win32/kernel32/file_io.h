@@ -23,6 +23,7 @@ struct File : KernelObject {
     bool canWrite = false;
     ShareEntry* share = nullptr;
     std::vector<std::pair<uint64_t, uint64_t>> locks; // LockFile regions: offset, length
+    uint64_t writtenBehind = 0; // bytes written since the disk writes were last started
     ~File() override;
 };
 

@@ -2,6 +2,7 @@
 // known, so a stale or foreign handle is refused, never used.
 #include "kernel32/handles.h"
 
+#include <atomic>
 #include <mutex>
 #include <unordered_set>
 
@@ -39,6 +40,11 @@ bool IsRegisteredHandle(const void* handle) {
     return handleSet().count(handle) != 0;
 }
 
+// Grows whenever a kernel object ends, so that a thread may keep the last
+// handle it found alive without asking the registry again (every log line
+// waits on and releases the same mutex twice).
+std::atomic<unsigned long long> g_kernelEnded{0};
+
 KernelObject::KernelObject() {
     std::lock_guard<std::mutex> g(handleMutex());
     kernelSet().insert(static_cast<HANDLE>(this));
@@ -46,6 +52,7 @@ KernelObject::KernelObject() {
 KernelObject::~KernelObject() {
     std::lock_guard<std::mutex> g(handleMutex());
     kernelSet().erase(static_cast<HANDLE>(this));
+    g_kernelEnded.fetch_add(1, std::memory_order_release);
 }
 DWORD KernelObject::wait(DWORD) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -53,10 +60,19 @@ DWORD KernelObject::wait(DWORD) {
 }
 
 KernelObject* GetKernelObject(HANDLE handle) {
+    thread_local HANDLE lastAlive = nullptr;
+    thread_local unsigned long long endedThen = 0;
+    if (handle != nullptr && handle == lastAlive &&
+        g_kernelEnded.load(std::memory_order_acquire) == endedThen)
+        return static_cast<KernelObject*>(handle);
     bool known = false;
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
         std::lock_guard<std::mutex> g(handleMutex());
         known = kernelSet().count(handle) != 0;
+        if (known) {
+            lastAlive = handle;
+            endedThen = g_kernelEnded.load(std::memory_order_relaxed);
+        }
     }
     if (!known) {
         SetLastError(ERROR_INVALID_HANDLE);

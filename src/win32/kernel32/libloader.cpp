@@ -1,15 +1,23 @@
 // LoadLibraryA, GetModuleHandleA, GetProcAddress and FreeLibrary for the
-// Linux build. There are no DLLs: a fixed table names the modules the program
-// looks entry points up in, and which of this layer's functions each exports.
-// An entry point that came with a later Windows release than the machine
-// profile's is not exported, so an old machine's profile takes the program's
-// legacy paths (GetProductInfo needs Windows Vista, 6.0).
+// Linux build. The system modules are a fixed table that names the modules
+// the program looks entry points up in, and which of this layer's functions
+// each exports. An entry point that came with a later Windows release than
+// the machine profile's is not exported, so an old machine's profile takes
+// the program's legacy paths (GetProductInfo needs Windows Vista, 6.0).
+// Any other name that is a shared object's ("libxml2.so.2") is loaded as
+// Windows loads a DLL: from the library folder (kernel32/delay_load.h),
+// failing with ERROR_MOD_NOT_FOUND and ERROR_PROC_NOT_FOUND as a missing DLL
+// or entry point does.
+#include "kernel32/delay_load.h"
 #include "kernel32/sysinfo.h"
 
 #include <threadpoollegacyapiset.h>
 
+#include <dlfcn.h>
 #include <string.h>
 
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace {
@@ -99,12 +107,55 @@ HMODULE toHandle(const Module* m) {
     return reinterpret_cast<HMODULE>(const_cast<Module*>(m));
 }
 
+// The shared objects LoadLibraryA has loaded, by their dlopen handles.
+std::mutex g_libsMutex;
+std::multiset<void*>& loadedLibraries() {
+    static auto* s = new std::multiset<void*>();
+    return *s;
+}
+
+bool isLoadedLibrary(HMODULE module) {
+    std::lock_guard<std::mutex> g(g_libsMutex);
+    return loadedLibraries().count(module) != 0;
+}
+
+bool isSharedObjectName(const char* name) {
+    return strstr(name, ".so") != nullptr;
+}
+
 } // namespace
 
 extern "C" {
 
 HMODULE LoadLibraryA(LPCSTR name) {
     if (name == nullptr || *name == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    try {
+        const Module* m = findModule(name);
+        if (m != nullptr)
+            return toHandle(m);
+        void* lib = isSharedObjectName(name) ? tw::OpenLibraryFile(name) : nullptr;
+        if (lib == nullptr) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> g(g_libsMutex);
+        loadedLibraries().insert(lib);
+        return static_cast<HMODULE>(lib);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+}
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+    if (name == nullptr)
+        return toHandle(&kProgram);
+    // Every module of the table is loaded from the start, as the program's
+    // imports are on Windows.
+    if (name[0] == '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -121,17 +172,9 @@ HMODULE LoadLibraryA(LPCSTR name) {
     }
 }
 
-HMODULE GetModuleHandleA(LPCSTR name) {
-    if (name == nullptr)
-        return toHandle(&kProgram);
-    // Every module of the table is loaded from the start, as the program's
-    // imports are on Windows.
-    return LoadLibraryA(name);
-}
-
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     const Module* m = fromHandle(module);
-    if (m == nullptr) {
+    if (m == nullptr && !isLoadedLibrary(module)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -139,6 +182,12 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     if (reinterpret_cast<uintptr_t>(name) < 0x10000) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
+    }
+    if (m == nullptr) {
+        void* p = dlsym(module, name);
+        if (p == nullptr)
+            SetLastError(ERROR_PROC_NOT_FOUND);
+        return reinterpret_cast<FARPROC>(p);
     }
     try {
         for (size_t i = 0; i < m->count; ++i) {
@@ -164,10 +213,18 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 
 BOOL FreeLibrary(HMODULE module) {
     // The table's modules stay loaded for the life of the process.
-    if (fromHandle(module) == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    if (fromHandle(module) != nullptr)
+        return TRUE;
+    {
+        std::lock_guard<std::mutex> g(g_libsMutex);
+        auto it = loadedLibraries().find(module);
+        if (it == loadedLibraries().end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        loadedLibraries().erase(it);
     }
+    dlclose(module);
     return TRUE;
 }
 

@@ -2,6 +2,9 @@
 // itself) from the registry store, and name comparison.
 #include "kernel32/machine_profile.h"
 
+#include "advapi32/registry_store.h"
+
+#include <memory>
 #include <vector>
 
 namespace tw {
@@ -10,32 +13,49 @@ namespace {
 
 const DWORD kMaxValueBytes = 64 * 1024;
 
-// Reads a value's raw bytes; false when missing, unreadable or too large.
-bool readRaw(const char16_t* key, const char16_t* value, DWORD& type, std::vector<BYTE>& data) {
-    HKEY hkey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &hkey) !=
-        ERROR_SUCCESS)
-        return false;
-    bool ok = false;
-    // The value may change between the size query and the read; retry a few times.
-    for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
-        DWORD size = 0;
-        if (RegQueryValueExW(hkey, value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-            size > kMaxValueBytes)
-            break;
-        data.assign(size, 0);
-        DWORD got = size;
-        LSTATUS rc =
-            RegQueryValueExW(hkey, value, nullptr, &type, size ? data.data() : nullptr, &got);
-        if (rc == ERROR_SUCCESS) {
-            data.resize(got <= size ? got : size);
-            ok = true;
-        } else if (rc != ERROR_MORE_DATA) {
-            break;
-        }
+// The snapshot the calling thread reads in, if any.
+thread_local reg::Txn* t_snapshot = nullptr;
+thread_local int t_snapshotDepth = 0;
+
+std::vector<std::u16string> splitKey(const char16_t* key) {
+    std::vector<std::u16string> names;
+    std::u16string k = key;
+    size_t start = 0;
+    while (start <= k.size()) {
+        size_t end = k.find(u'\\', start);
+        if (end == std::u16string::npos)
+            end = k.size();
+        if (end > start)
+            names.push_back(k.substr(start, end - start));
+        start = end + 1;
     }
-    RegCloseKey(hkey);
-    return ok;
+    return names;
+}
+
+// Reads a value's raw bytes below HKLM, in one read of the store (or in the
+// thread's snapshot); false when missing, unreadable or too large. The store
+// is read directly: one transaction per value, not the three of an open and
+// two queries through the registry API.
+bool readRaw(const char16_t* key, const char16_t* value, DWORD& type, std::vector<BYTE>& data) {
+    reg::LockGuard lock;
+    std::unique_ptr<reg::Txn> own;
+    if (t_snapshot == nullptr) {
+        own = std::make_unique<reg::Txn>(false);
+        if (own->rc() != 0)
+            return false;
+    }
+    long long id = 0;
+    if (reg::WalkPath(reg::kHklmId, splitKey(key), id) != 0 || id == 0)
+        return false;
+    reg::StoredValue v;
+    bool found = false;
+    if (reg::FindValue(id, value, found, v) != 0 || !found || v.data.size() > kMaxValueBytes)
+        return false;
+    type = v.type;
+    data.assign(v.data.begin(), v.data.end());
+    if (own)
+        own->commit();
+    return true;
 }
 
 std::u16string utf16FromBytes(const std::vector<BYTE>& data) {
@@ -47,6 +67,32 @@ std::u16string utf16FromBytes(const std::vector<BYTE>& data) {
 }
 
 } // namespace
+
+ProfileSnapshot::ProfileSnapshot() {
+    reg::Lock();
+    if (t_snapshotDepth++ != 0)
+        return;
+    // Without a snapshot each read tries on its own.
+    try {
+        auto txn = std::make_unique<reg::Txn>(false);
+        if (txn->rc() == 0) {
+            t_snapshot = txn.get();
+            txn_ = txn.release();
+        }
+    } catch (...) {
+    }
+}
+
+ProfileSnapshot::~ProfileSnapshot() {
+    if (txn_ != nullptr) {
+        auto* txn = static_cast<reg::Txn*>(txn_);
+        txn->commit();
+        delete txn;
+        t_snapshot = nullptr;
+    }
+    --t_snapshotDepth;
+    reg::Unlock();
+}
 
 bool ReadMachineString(const char16_t* key, const char16_t* value, std::u16string& out) {
     DWORD type = 0;

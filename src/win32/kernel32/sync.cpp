@@ -1,9 +1,11 @@
 // Mutexes, events, waits and CloseHandle for the Linux build.
 #include "kernel32/handles.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <typeinfo>
 
 namespace {
 
@@ -18,29 +20,48 @@ bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DW
     return cv.wait_until(lock, Clock::now() + std::chrono::milliseconds(ms), pred);
 }
 
-// A Windows mutex: owned by one thread, re-entrant for its owner.
-struct Mutex : tw::KernelObject {
+// A Windows mutex: owned by one thread, re-entrant for its owner. Taking a
+// free mutex and giving it back are single atomic steps; only a thread that
+// finds it taken waits under the lock (the log takes one twice per line).
+struct Mutex final : tw::KernelObject {
+    std::atomic<DWORD> owner{0};
+    unsigned count = 0; // touched by the owner only
+    std::atomic<int> waiters{0};
     std::mutex m;
     std::condition_variable cv;
-    DWORD owner = 0;
-    unsigned count = 0;
 
+    bool take(DWORD self) {
+        DWORD expected = 0;
+        if (!owner.compare_exchange_strong(expected, self))
+            return false;
+        count = 1;
+        return true;
+    }
     DWORD wait(DWORD ms) override {
-        DWORD self = GetCurrentThreadId();
+        const DWORD self = GetCurrentThreadId();
+        if (owner.load(std::memory_order_relaxed) == self) {
+            ++count;
+            return WAIT_OBJECT_0;
+        }
+        // Threads already waiting go first: a thread that gives the mutex back
+        // and asks again at once must not keep it from them.
+        if (waiters.load() == 0 && take(self))
+            return WAIT_OBJECT_0;
         std::unique_lock<std::mutex> lock(m);
-        if (!waitFor(cv, lock, ms, [&] { return count == 0 || owner == self; }))
-            return WAIT_TIMEOUT;
-        owner = self;
-        ++count;
-        return WAIT_OBJECT_0;
+        ++waiters;
+        bool got = waitFor(cv, lock, ms, [&] { return take(self); });
+        --waiters;
+        return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
     bool release() {
-        std::lock_guard<std::mutex> lock(m);
-        if (count == 0 || owner != GetCurrentThreadId())
+        if (owner.load(std::memory_order_relaxed) != GetCurrentThreadId() || count == 0)
             return false;
         if (--count == 0) {
-            owner = 0;
-            cv.notify_one();
+            owner.store(0);
+            if (waiters.load() > 0) {
+                std::lock_guard<std::mutex> lock(m);
+                cv.notify_one();
+            }
         }
         return true;
     }
@@ -79,10 +100,8 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
         return nullptr;
     }
     auto* m = new Mutex();
-    if (initialOwner) {
-        m->owner = GetCurrentThreadId();
-        m->count = 1;
-    }
+    if (initialOwner)
+        m->take(GetCurrentThreadId());
     SetLastError(ERROR_SUCCESS);
     return static_cast<tw::KernelObject*>(m);
 }
@@ -96,7 +115,11 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCWSTR name) {
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
-    auto* m = dynamic_cast<Mutex*>(tw::GetKernelObject(handle));
+    // The exact type, without dynamic_cast's walk: the log releases a mutex
+    // twice per line.
+    tw::KernelObject* object = tw::GetKernelObject(handle);
+    auto* m = object != nullptr && typeid(*object) == typeid(Mutex) ? static_cast<Mutex*>(object)
+                                                                    : nullptr;
     if (m == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

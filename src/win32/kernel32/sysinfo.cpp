@@ -121,6 +121,7 @@ BYTE productTypeFromText(const std::u16string& text) {
 } // namespace
 
 MachineVersion ReadMachineVersion() {
+    ProfileSnapshot snapshot;
     MachineVersion v;
     v.platform = VER_PLATFORM_WIN32_NT;
     DWORD parts[3];
@@ -385,6 +386,7 @@ void fillSystemInfo(LPSYSTEM_INFO info, WORD arch, bool view32) {
 } // namespace
 
 DWORD MachineProductType() {
+    ProfileSnapshot snapshot;
     std::u16string edition;
     if (ReadMachineString(kNtCurrentVersion, u"EditionID", edition)) {
         for (const auto& row : kEditions)

@@ -44,9 +44,21 @@ static void toSystemTime(const struct tm& tm, long millis, LPSYSTEMTIME st) {
 void GetLocalTime(LPSYSTEMTIME st) {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tm;
-    localtime_r(&ts.tv_sec, &tm);
-    toSystemTime(tm, ts.tv_nsec / 1000000, st);
+    // Converting to local time costs more than the rest of a log line; the
+    // result holds for the whole second unless the time zone is set anew.
+    thread_local struct {
+        time_t second = -1;
+        long zone = 0;
+        const char* zoneName = nullptr;
+        struct tm tm;
+    } last;
+    if (ts.tv_sec != last.second || timezone != last.zone || tzname[0] != last.zoneName) {
+        localtime_r(&ts.tv_sec, &last.tm);
+        last.second = ts.tv_sec;
+        last.zone = timezone;
+        last.zoneName = tzname[0];
+    }
+    toSystemTime(last.tm, ts.tv_nsec / 1000000, st);
 }
 
 void GetSystemTime(LPSYSTEMTIME st) {

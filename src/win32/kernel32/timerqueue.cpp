@@ -310,7 +310,10 @@ BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent) {
         bool pending = q->running != nullptr;
         bool onQueueThread = std::this_thread::get_id() == q->threadId;
         q->wake.notify_all();
-        if (completionEvent == INVALID_HANDLE_VALUE && !onQueueThread) {
+        // Waiting is for a callback that runs: with none running the queue
+        // thread is left to end on its own, so the caller does not wait for
+        // a thread to be scheduled only to see it exit.
+        if (completionEvent == INVALID_HANDLE_VALUE && !onQueueThread && pending) {
             q->joined = true;
             ++g_waitingDeletions;
             lock.unlock();
@@ -321,8 +324,9 @@ BOOL DeleteTimerQueueEx(HANDLE timerQueue, HANDLE completionEvent) {
             delete q;
             return TRUE;
         }
-        // Not waiting (or asked to wait from the queue's own callback, which
-        // would wait for itself): the thread frees the queue when it is done.
+        // Not waiting (nothing to wait for, or asked to wait from the queue's
+        // own callback, which would wait for itself): the thread frees the
+        // queue when it is done.
         q->completion = isEvent(completionEvent) ? completionEvent : nullptr;
         q->thread.detach();
         if (pending && !isEvent(completionEvent)) {

@@ -2,6 +2,7 @@
 // handles, request headers, sending, writing, receiving and reading. The
 // exchange itself is the transfer engine's (transfer.cpp).
 #include "kernel32/text.h"
+#include "winhttp/curl_loader.h"
 #include "winhttp/handles.h"
 #include "winhttp/headers.h"
 #include "winhttp/transfer.h"
@@ -31,6 +32,12 @@ extern "C" {
 HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, LPCWSTR pszProxyW,
                              LPCWSTR pszProxyBypassW, DWORD dwFlags) {
     try {
+        // libcurl is bound here, on first use, as a delay-loaded DLL would be.
+        DWORD loadError = 0;
+        if (!LoadCurl(&loadError)) {
+            SetLastError(loadError);
+            return nullptr;
+        }
         GlobalInit();
         if (dwFlags & WINHTTP_FLAG_ASYNC) {
             SetLastError(ERROR_NOT_SUPPORTED); // this layer is synchronous only

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <errno.h>
 #include <filesystem>
 #include <regex>
@@ -252,6 +253,10 @@ TEST(LogFormat, ConversionsMatchWindowsWidths) {
         TwFormat("%s|%S", static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr)),
         "(null)|(null)");
     EXPECT_EQ(TwFormat("trailing %"), "trailing %");
+    // Bare conversions, which are written without the C library.
+    EXPECT_EQ(TwFormat("%d|%i|%u|%x|%X|%c|%s|%%", INT_MIN, 0, 4294967295u, 0xbeefu, 0xbeefu, 'q',
+                       static_cast<const char*>(nullptr)),
+              "-2147483648|0|4294967295|beef|BEEF|q|(null)|%");
     std::string big(5000, 'x');
     EXPECT_EQ(TwFormat("<%s>", big.c_str()).size(), big.size() + 2);
 }

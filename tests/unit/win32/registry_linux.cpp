@@ -614,6 +614,14 @@ TEST(RegistryProcesses, AnotherProcessesChangesShowAtTheNextCall) {
         RegQueryValueExA(key, "FromTool", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
         ERROR_SUCCESS);
     EXPECT_EQ(v, 77u);
+    // A value this process has read, changed by another: the new data at once.
+    ASSERT_EQ(twreg({"add", "HKCU\\Software\\Shared", "/v", "FromTool", "/t", "REG_DWORD", "/d",
+                     "78", "/f"}),
+              0);
+    EXPECT_EQ(
+        RegQueryValueExA(key, "FromTool", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(v, 78u);
 
     ASSERT_EQ(twreg({"delete", "HKCU\\Software\\Shared", "/f"}), 0);
     EXPECT_EQ(RegQueryValueExA(key, "FromTool", nullptr, nullptr, nullptr, &size),

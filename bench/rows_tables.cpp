@@ -2,8 +2,10 @@
 // 100,000 rows: loading it against libxml2's parse of the same text, the
 // loaded table's memory against the parsed document's, and an equality
 // selection on a text column against SQLite's full scan of the same rows in
-// its in-memory database. Prints the ratios; never fails.
+// its in-memory database.
 #include "tables/tabrix.h"
+
+#include "rows.h"
 
 #include <libxml/parser.h>
 #include <sqlite3.h>
@@ -19,8 +21,10 @@
 #include <vector>
 
 // ---- heap accounting ------------------------------------------------------
-// malloc and friends are replaced by counting wrappers around glibc's own, so
-// that the bytes in use and their peak are exact for any span of the run.
+// malloc and friends are replaced by wrappers around glibc's own that, while
+// counting is on, keep the bytes in use and their peak exact for any span of
+// the run. Timed runs leave it off: asking glibc for each block's size would
+// weigh on the allocation-heavy side of every comparison.
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -31,18 +35,20 @@ void __libc_free(void*);
 }
 
 namespace {
-size_t g_inUse = 0;
-size_t g_peak = 0;
+bool g_counting = false;
+// Signed: a block counted out may have been allocated before counting began.
+long long g_inUse = 0;
+long long g_peak = 0;
 
 void counted(void* p) {
-    if (p == nullptr)
+    if (p == nullptr || !g_counting)
         return;
-    g_inUse += malloc_usable_size(p);
+    g_inUse += static_cast<long long>(malloc_usable_size(p));
     g_peak = std::max(g_peak, g_inUse);
 }
 void uncounted(void* p) {
-    if (p != nullptr)
-        g_inUse -= malloc_usable_size(p);
+    if (p != nullptr && g_counting)
+        g_inUse -= static_cast<long long>(malloc_usable_size(p));
 }
 } // namespace
 
@@ -84,22 +90,14 @@ int posix_memalign(void** out, size_t align, size_t n) {
 }
 }
 
+using twbench::median;
+using twbench::processCpuSeconds;
+using twbench::Spread;
+
 namespace {
 
 const int kRows = 100000;
-const char kTarget[] = "host-054321";
-
-// Processor time of this process, best of several runs: the build machines
-// are shared, and wall time would measure the neighbours too.
-template <class Fn> double Best(int runs, Fn fn) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        clock_t t = clock();
-        fn();
-        best = std::min(best, static_cast<double>(clock() - t) / CLOCKS_PER_SEC);
-    }
-    return best;
-}
+const int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 std::string Name(int i) {
     char buf[32];
@@ -145,15 +143,27 @@ void Settle() {
     free(p);
 }
 
-// One timed load into an empty table; removing the previous table is not timed.
+// One load into an empty table, its processor time; removing the previous
+// table is not timed.
 double LoadTable(const std::string& xml) {
     FreeAllTableData();
     CreateSeqGenEntry("ASSET_GEN", 1, kRows + 1000);
     Settle();
-    clock_t t = clock();
+    double t = processCpuSeconds();
     if (CreateTableDataFromXmlBuffer(xml.data(), static_cast<int32_t>(xml.size())) != 1)
-        fprintf(stderr, "bench_tables: the document did not load\n");
-    return static_cast<double>(clock() - t) / CLOCKS_PER_SEC;
+        fprintf(stderr, "twbench: the document did not load\n");
+    return processCpuSeconds() - t;
+}
+
+// libxml2's parse alone, its processor time; freeing the document is not timed.
+double ParseOnly(const std::string& xml) {
+    Settle();
+    double t = processCpuSeconds();
+    xmlDocPtr d =
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, kParseOptions);
+    double spent = processCpuSeconds() - t;
+    xmlFreeDoc(d);
+    return spent;
 }
 
 int SelectOurs() {
@@ -207,79 +217,71 @@ int SelectSqlite(Sqlite& s) {
     return n;
 }
 
-void Ratio(const char* what, double ours, double reference, const char* unit, double aim,
-           const char* aimText) {
-    double ratio = reference > 0 ? ours / reference : 0;
-    printf("%-44s %10.3f %s vs %10.3f %s  ratio %6.2f  (aim %s: %s)\n", what, ours, unit, reference,
-           unit, ratio, aimText, ratio <= aim ? "met" : "NOT met");
-}
-
 } // namespace
 
-int main() {
+namespace twbench {
+
+void TableRows(Context& c) {
     // Freed memory stays with the process, so that no run pays for the page
     // faults of a heap the previous run gave back and both sides compare warm.
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    std::string xml = Document();
-    printf("bench_tables: %d rows, document of %.1f MB\n", kRows, xml.size() / 1048576.0);
+    const std::string xml = Document();
     RegisterAsset();
 
-    // libxml2 alone: parse time and the parsed document's heap.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    size_t before = g_inUse;
-    g_peak = g_inUse;
-    xmlDocPtr doc =
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, options);
-    size_t docBytes = g_inUse - before;
-    xmlFreeDoc(doc);
-    // The parse alone, and the parse with freeing the document (our load
-    // frees its document too).
-    double parse = 1e30;
-    double parseAndFree = 1e30;
-    for (int i = 0; i < 5; ++i) {
-        Settle();
-        clock_t t = clock();
-        xmlDocPtr d =
-            xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, options);
-        clock_t parsed = clock();
-        xmlFreeDoc(d);
-        parse = std::min(parse, static_cast<double>(parsed - t) / CLOCKS_PER_SEC);
-        parseAndFree = std::min(parseAndFree, static_cast<double>(clock() - t) / CLOCKS_PER_SEC);
+    // The load beside libxml2's parse of the same text, in turn.
+    const int rounds = 2 * c.rounds + 1;
+    std::vector<double> parse, load, loadRatios;
+    for (int i = 0; i < rounds; ++i) {
+        parse.push_back(ParseOnly(xml));
+        load.push_back(LoadTable(xml));
+        loadRatios.push_back(load.back() / parse.back());
     }
+    c.report->add({"XML load (100,000 rows) / libxml2's parse alone", median(load) * 1e3,
+                   median(parse) * 1e3, "ms", "", median(load) / median(parse), "<= 2.0", 2.0,
+                   false, Spread("per-round ratios", loadRatios)});
 
-    // The table library: load time, the loaded table's heap and the load's peak.
-    double load = 1e30;
-    for (int i = 0; i < 5; ++i)
-        load = std::min(load, LoadTable(xml));
+    // Heap: the parsed document, the loaded table and the load's peak.
+    g_counting = true;
+    long long before = g_inUse;
+    xmlDocPtr doc =
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "file.xml", nullptr, kParseOptions);
+    const double docBytes = static_cast<double>(g_inUse - before);
+    xmlFreeDoc(doc);
     FreeAllTableData();
     before = g_inUse;
     g_peak = g_inUse;
     LoadTable(xml);
-    size_t tableBytes = g_inUse - before;
-    size_t loadPeak = g_peak - before;
+    const double tableBytes = static_cast<double>(g_inUse - before),
+                 loadPeak = static_cast<double>(g_peak - before);
+    g_counting = false;
+    char note[120];
+    snprintf(note, sizeof note, "the load's peak: %.1f MB", loadPeak / 1048576.0);
+    c.report->add({"loaded table / parsed document (heap)", tableBytes / 1048576.0,
+                   docBytes / 1048576.0, "MB", "", tableBytes / docBytes, "<= 2", 2.0, false,
+                   note});
 
-    // Selection with an equality criteria on the text column, and SQLite's
-    // full scan of the same rows (no index) for the same rows.
-    int ours = SelectOurs();
-    double select = Best(20, [] { SelectOurs(); });
+    // Selection by a text column beside SQLite's full scan of the same rows.
     Sqlite sqlite;
-    double sqliteLoad = Best(3, [&] { LoadSqlite(sqlite); });
-    int theirs = SelectSqlite(sqlite);
-    double sqliteSelect = Best(20, [&] { SelectSqlite(sqlite); });
+    LoadSqlite(sqlite);
+    int ours = SelectOurs(), theirs = SelectSqlite(sqlite);
     if (ours != 1 || theirs != 1)
-        printf("bench_tables: unexpected matches: ours %d, SQLite %d\n", ours, theirs);
-
-    Ratio("load document (ours) / parse (libxml2)", load * 1e3, parse * 1e3, "ms", 3.0, "<= 3");
-    Ratio("load document (ours) / parse and free (libxml2)", load * 1e3, parseAndFree * 1e3, "ms",
-          1e30, "report only");
-    Ratio("loaded table / parsed document (heap)", tableBytes / 1048576.0, docBytes / 1048576.0,
-          "MB", 2.0, "<= 2");
-    Ratio("load peak / parsed document (heap)", loadPeak / 1048576.0, docBytes / 1048576.0, "MB",
-          1e30, "report only");
-    Ratio("select NAME='...' (ours) / SQLite full scan", select * 1e3, sqliteSelect * 1e3, "ms",
-          1.0, "<= 1");
-    Ratio("load document (ours) / SQLite inserts", load * 1e3, sqliteLoad * 1e3, "ms", 1e30,
-          "report only");
-    return 0;
+        printf("tables: unexpected matches: ours %d, SQLite %d\n", ours, theirs);
+    std::vector<double> selects, scans, selectRatios;
+    for (int i = 0; i < 10 * c.rounds; ++i) {
+        double t0 = processCpuSeconds();
+        SelectOurs();
+        double t1 = processCpuSeconds();
+        SelectSqlite(sqlite);
+        double t2 = processCpuSeconds();
+        selects.push_back(t1 - t0);
+        scans.push_back(t2 - t1);
+        selectRatios.push_back((t1 - t0) / (t2 - t1));
+    }
+    c.report->add({"select NAME='...' / SQLite full scan", median(selects) * 1e3,
+                   median(scans) * 1e3, "ms", "", median(selects) / median(scans), "<= 0.8", 0.8,
+                   false, Spread("per-round ratios", selectRatios)});
+    FreeAllTableData();
 }
+
+} // namespace twbench
