@@ -317,6 +317,25 @@ int userVersion() {
     return s.row() ? static_cast<int>(s.col64(0)) : -1;
 }
 
+// Switching a new database to WAL needs it to itself, and SQLite answers a
+// process that finds it taken at once instead of through the busy handler: two
+// processes opening a new store together wait for each other here, as long as
+// the busy time-out allows.
+DWORD enterWal(sqlite3* db) {
+    const long long deadline = NowUnixMillis() + kBusyTimeoutMs;
+    for (;;) {
+        int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if ((rc & 0xff) != SQLITE_BUSY || NowUnixMillis() >= deadline)
+            return rc == SQLITE_OK ? 0 : sqlError(rc);
+        sqlite3_sleep(5);
+    }
+}
+
+bool hasOrderIndex() {
+    Stmt s("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'vals_order'");
+    return s.row();
+}
+
 // Closing at exit folds the write-ahead log back into the database file, so
 // that the file alone holds everything once the process is gone.
 void closeAtExit() {
@@ -364,7 +383,7 @@ DWORD openDb() {
     g.pid = currentPid();
     ++g.connection;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    DWORD err = exec("PRAGMA journal_mode=WAL");
+    DWORD err = enterWal(db);
     if (err == 0)
         err = exec("PRAGMA synchronous=NORMAL");
     int version = err == 0 ? userVersion() : -1;
@@ -386,9 +405,17 @@ DWORD openDb() {
         }
     }
     // Enumeration walks a key's values in creation order; stores made before
-    // this index existed get it on first open (a no-op once it is there).
-    if (err == 0)
-        err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
+    // this index existed get it on first open. Only a store that lacks it is
+    // written to: a write at every open would race the other processes opening.
+    if (err == 0 && !hasOrderIndex()) {
+        err = exec("BEGIN IMMEDIATE");
+        if (err == 0) {
+            err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
+            err = err == 0 ? exec("COMMIT") : err;
+            if (err != 0)
+                exec("ROLLBACK");
+        }
+    }
     if (err != 0) {
         noteProblem(path, g.db, "");
         if (version > kSchemaVersion)
