@@ -118,7 +118,7 @@ check: deps-test
 	$(call timed,library layers,sh cmake/check-layers.sh)
 	$(call timed,Linux build,cmake --preset debug >/dev/null && cmake --build --preset debug -j $(JOBS))
 	$(call timed,Linux tests,ctest --preset debug -j $(JOBS))
-	$(call timed,fuzz targets,FUZZ_SECONDS=30 JOBS=$(JOBS) sh fuzz/run.sh)
+	$(call timed,fuzz targets,FUZZ_SECONDS=20 JOBS=$(JOBS) sh fuzz/run.sh)
 	$(call timed,Windows program and release folder,$(MAKE) --no-print-directory windows-release)
 	$(call timed,Windows tests under Wine,$(MAKE) --no-print-directory windows-tests)
 	$(call timed,packages and the demo from the installed package,$(MAKE) --no-print-directory package && bash cmake/package/check-deb.sh build/packages/*.deb build/package-check)

@@ -2,7 +2,7 @@
 // side with its reference, printed as a table and written as one JSON file
 // (bench/results.json in the build folder) for the next run to compare with.
 // Never fails: a row that cannot be measured says so.
-//   twbench [--rounds N] [--only startup|log|tables|download|resumable|replay]
+//   twbench [--rounds N] [--only startup|log|tables|download|resumable|replay|registry]
 #include "rows.h"
 
 #include <stdio.h>
@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
                  {"tables", twbench::TableRows},
                  {"download", twbench::DownloadRows},
                  {"resumable", twbench::ResumableRows},
-                 {"replay", twbench::ReplayRows}};
+                 {"replay", twbench::ReplayRows},
+                 {"registry", twbench::RegistryRows}};
     for (const Part& p : parts)
         if (only.empty() || only == p.name)
             p.run(c);

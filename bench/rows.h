@@ -35,5 +35,7 @@ void DownloadRows(Context& c);
 void ResumableRows(Context& c);
 // twreplay's machines per second beside bare checker runs on prepared stores.
 void ReplayRows(Context& c);
+// twreg's export of a 100,000-value key and import of a 16 MiB value beside sqlite3.
+void RegistryRows(Context& c);
 
 } // namespace twbench

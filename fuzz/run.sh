@@ -4,20 +4,24 @@
 # for a bounded time. New inputs go to a scratch folder, so the stored corpus
 # changes only when someone adds a case on purpose. A crash, leak, sanitizer
 # report or time-out fails the script; the input lands in build/fuzz/artifacts/.
-#   FUZZ_SECONDS  seconds of fuzzing per target (default 30; 0 replays only)
+#   FUZZ_SECONDS  seconds of fuzzing per target (default 20; 0 replays only)
+#   FUZZ_TARGETS  the targets to run (default: all)
 #   JOBS          build jobs (default 2)
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
+all="fuzz_criteria fuzz_xml_loader fuzz_options fuzz_twfetch_args fuzz_agent_registry fuzz_reg_import fuzz_http_response"
+targets=${FUZZ_TARGETS:-$all}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "${JOBS:-2}" --target fuzz_criteria fuzz_xml_loader
+# shellcheck disable=SC2086
+cmake --build --preset fuzz -j "${JOBS:-2}" --target $targets
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"
-for target in fuzz_criteria fuzz_xml_loader; do
+for target in $targets; do
     bin=build/fuzz/fuzz/$target
     corpus=fuzz/corpus/$target
     case $target in
-        fuzz_criteria) max_len=4096 ;;
+        fuzz_criteria|fuzz_options|fuzz_twfetch_args) max_len=4096 ;;
         *) max_len=65536 ;;
     esac
     echo "== $target: replaying $(ls "$corpus" | wc -l) stored cases"

@@ -70,7 +70,7 @@ DWORD GetResourceIDFromServer(char** out) {
                 pathCopy.get(), gv_nameSpace ? gv_nameSpace : "", domainText.get());
             if (replaced != nullptr)
                 pathCopy.reset(replaced);
-            LogInfo("clientDataPathTemp: %s", pathCopy.get());
+            LogInfo("clientDataPathTemp: %s\n", pathCopy.get());
         }
     } else {
         free(rawDomain);

@@ -73,8 +73,10 @@ DWORD CreateFolder(const WCHAR* path) {
 int IsFileExist(const char* path) {
     if (path == nullptr)
         return 0;
-    HANDLE h =
-        CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shares everything, so that a file another writer holds open (an access
+    // log being appended to) is not taken for a missing one.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND) {
         LogDebug("IsFileExist : The File Name %s is not found %d\n", path, GetLastError());
         if (h != INVALID_HANDLE_VALUE)

@@ -70,10 +70,10 @@ bool IsECPEnabled() {
 
 bool IsSSE2Supported() {
     if (IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) {
-        LogInfo("SSE2 is supported in this machine");
+        LogInfo("SSE2 is supported in this machine\n");
         return true;
     }
-    LogError("SSE2 is not supported in this machine so should not be installed");
+    LogError("SSE2 is not supported in this machine so should not be installed\n");
     return false;
 }
 

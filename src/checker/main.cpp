@@ -42,10 +42,10 @@ int main(int argc, char** argv) {
             LogInfo("PAE has been disabled returning\n");
             rc = 1035;
         } else if (o.checkECP && IsECPEnabled()) {
-            LogInfo("ECP has been enabled.....returning");
+            LogInfo("ECP has been enabled.....returning\n");
             rc = 1030;
         } else if (o.checkSSE2 && !IsSSE2Supported()) {
-            LogInfo("SSE2 is not in the processor.....returning");
+            LogInfo("SSE2 is not in the processor.....returning\n");
             rc = 1040;
         } else {
             if (server)

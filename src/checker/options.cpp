@@ -74,7 +74,7 @@ bool ParseArguments(int argc, char** argv) {
         switch (letter) {
         case 'c':
             o.clearJavaDetection = ParseClearJavaDetection(value);
-            LogInfo("Java detection need to be cleared");
+            LogInfo("Java detection need to be cleared\n");
             break;
         case 'd':
             storeCopy(o.dependencyFileName, value);
@@ -110,7 +110,7 @@ bool ParseArguments(int argc, char** argv) {
             break;
         case 's':
             o.calledFromSoftwareDeployment = 1;
-            LogInfo("called from software deployment");
+            LogInfo("called from software deployment\n");
             break;
         case 'v':
             storeCopy(o.productVersion, value);

@@ -73,6 +73,6 @@ void ResumableRequest::PrintHTTPAccessLog(DWORD result) {
         // The row is data, not a format: a "%" in a URL reaches the file unchanged.
         AppendFormattedToFile(path.c_str(), "%s", row.c_str());
     } catch (...) {
-        LogError("Error caught in PrintHTTPAccessLog");
+        LogError("Error caught in PrintHTTPAccessLog\n");
     }
 }

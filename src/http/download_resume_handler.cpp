@@ -450,7 +450,7 @@ DWORD DownloadResumeHandler::GetFileDataFromRegistry() {
             PreDownloadCleaningOfPartialFile();
         return 0;
     } catch (...) {
-        LogError("Error caught in GetFileDataFromRegistry");
+        LogError("Error caught in GetFileDataFromRegistry\n");
         return RESULT_INVALID_INPUT;
     }
 }

@@ -32,7 +32,7 @@ const ErrorText kTexts[] = {
             "value.\n"},
     {12010, "The length of an option supplied to InternetQueryOption or WinHttpSetOption is "
             "incorrect for the type of option specified.\n"},
-    {12011, "The request option can not be set, only queried.\n "},
+    {12011, "The request option can not be set, only queried.\n"},
     {12012, "The WinHTTP function support is being shutdown or unloaded.\n"},
     {12013, "The request to connect and login to an FTP server could not be completed because the "
             "supplied user name is incorrect.\n"},

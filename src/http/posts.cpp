@@ -388,7 +388,7 @@ DWORD InternetSendRequestByBitRate(BYTE proxyFlag, const char* protocol, const W
                 WCHAR header[2048];
                 TwWideFormat(header, 2048, "Content-type: multipart/form-data; filesize=\"%d\"",
                              fileSize);
-                LogInfo("InternetSendRequestByBitRate: Header buffer: %S", header);
+                LogInfo("InternetSendRequestByBitRate: Header buffer: %S\n", header);
                 if (!g_httpCalls.SendRequest(hRequest, header, static_cast<DWORD>(-1), nullptr, 0,
                                              static_cast<DWORD>(fileSize), 0)) {
                     DWORD e = GetLastError();

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <string>
 
 char* gv_localIPAddress = nullptr;
@@ -216,6 +217,12 @@ int GetComputerNameSpace(char** name, BOOL* joinedToDomain) {
 }
 
 DWORD InitializeLocalMachineDetails() {
+    // A second load of the configuration replaces the facts of the first.
+    for (char** fact : {&gv_localIPAddress, &gv_localMACAddress, &gv_localSubnetMask,
+                        &gv_domainController, &gv_localComputerName, &gv_nameSpace}) {
+        free(*fact);
+        *fact = nullptr;
+    }
     if (GetMACandIPAddress(&gv_localIPAddress, &gv_localMACAddress, &gv_localSubnetMask) !=
         ERROR_SUCCESS)
         LogError("InitializeLocalMachineDetails : Error while fetching Local machine IP and MAC "

@@ -290,19 +290,13 @@ int32_t CountOccurrences(const char* text, const char* sep) {
     size_t sepLen = strlen(sep);
     if (sepLen == 0)
         return 0;
-    // A mismatch after a partial match moves on to the next character without
-    // looking at the mismatching one again.
+    // Occurrences that do not overlap, found as SubStringBefore finds them, so
+    // that SplitString cuts exactly as many pieces as counted ("ab" in "aab" is 1).
     int32_t count = 0;
-    size_t matched = 0;
-    for (const char* s = text; *s != '\0'; ++s) {
-        if (*s == sep[matched]) {
-            if (++matched == sepLen) {
-                ++count;
-                matched = 0;
-            }
-        } else {
-            matched = 0;
-        }
+    for (const char* at = strstr(text, sep); at != nullptr; at = strstr(at + sepLen, sep)) {
+        if (count == INT32_MAX)
+            break;
+        ++count;
     }
     return count;
 }
@@ -354,7 +348,7 @@ char** SplitString(const char* text, const char* sep) {
     const char* rest = text;
     for (int32_t i = 0; i < n; ++i) {
         const char* at = strstr(rest, sep);
-        // CountOccurrences never counts more than strstr finds; stay safe anyway.
+        // CountOccurrences counts what strstr finds; stay safe anyway.
         size_t len = at != nullptr ? static_cast<size_t>(at - rest) : 0;
         parts[i] = static_cast<char*>(newBytesValue(rest, len));
         if (parts[i] == nullptr) {
@@ -410,7 +404,7 @@ int AllocateAndCopyString(char** out, const char* text) {
 OrrDate* CreateOrrDate(int year, int month, int day) {
     auto* d = static_cast<OrrDate*>(malloc(sizeof(OrrDate)));
     if (d == nullptr) {
-        LogError("OrrDate creation failed");
+        LogError("OrrDate creation failed\n");
         return nullptr;
     }
     d->year = static_cast<WORD>(year);
@@ -422,7 +416,7 @@ OrrDate* CreateOrrDate(int year, int month, int day) {
 OrrTime* CreateOrrTime(int hour, int minute, int second) {
     auto* t = static_cast<OrrTime*>(malloc(sizeof(OrrTime)));
     if (t == nullptr) {
-        LogError("OrrTime creation failed");
+        LogError("OrrTime creation failed\n");
         return nullptr;
     }
     t->hour = static_cast<BYTE>(hour);
@@ -439,7 +433,7 @@ OrrDateTime* CreateOrrDateTime(int year, int month, int day, int hour, int minut
         free(dt);
         free(d);
         free(t);
-        LogError("OrrDateTime creation failed");
+        LogError("OrrDateTime creation failed\n");
         return nullptr;
     }
     dt->date = d;
@@ -481,18 +475,18 @@ OrrDateTime* GetCurrentOrrDateTime() {
     GetLocalTime(&now);
     auto* dt = static_cast<OrrDateTime*>(malloc(sizeof(OrrDateTime)));
     if (dt == nullptr) {
-        LogError("MEMORY ALLOCATION FAILURE FOR dateTimePtr");
+        LogError("MEMORY ALLOCATION FAILURE FOR dateTimePtr\n");
         return nullptr;
     }
     dt->date = CreateOrrDate(now.wYear, now.wMonth, now.wDay);
     if (dt->date == nullptr) {
-        LogError("CreateOrrDate Failed");
+        LogError("CreateOrrDate Failed\n");
         free(dt);
         return nullptr;
     }
     dt->time = CreateOrrTime(now.wHour, now.wMinute, now.wSecond);
     if (dt->time == nullptr) {
-        LogError("CreateOrrTime Failed");
+        LogError("CreateOrrTime Failed\n");
         free(dt->date);
         free(dt);
         return nullptr;

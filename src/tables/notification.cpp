@@ -57,13 +57,14 @@ bool eventMatches(BYTE eventType, BYTE state) {
 
 } // namespace
 
-int AddNotificationListener(const char* name, BYTE eventType, NotificationCallback callback,
+int AddNotificationListener(char* name, BYTE eventType, NotificationCallback callback,
                             BYTE enabled, char** tableNames) {
     LogTrace("In Add notification Listener\n");
     if (name == nullptr)
         return 0;
     if (g_listeners.count > 0 && findListener(name) != nullptr) {
         LogError("Listener with same name exists %s\n", name);
+        free(name);
         return 1;
     }
     size_t count = 0;
@@ -73,11 +74,14 @@ int AddNotificationListener(const char* name, BYTE eventType, NotificationCallba
         qsort(tableNames, count, sizeof(char*), compareNamesNoCase);
     }
     auto* l = static_cast<NotificationListener*>(calloc(1, sizeof(NotificationListener)));
-    if (l != nullptr) {
-        l->name = copyText(name);
-        l->tableNames = static_cast<char**>(calloc(count + 1, sizeof(char*)));
+    if (l == nullptr) {
+        LogError("Buffer Allocation is failed for listener!!!\n");
+        free(name);
+        return 0;
     }
-    bool ok = l != nullptr && l->name != nullptr && l->tableNames != nullptr;
+    l->name = name;
+    l->tableNames = static_cast<char**>(calloc(count + 1, sizeof(char*)));
+    bool ok = l->tableNames != nullptr;
     for (size_t i = 0; ok && i < count; ++i) {
         l->tableNames[i] = copyText(tableNames[i]);
         ok = l->tableNames[i] != nullptr;
@@ -95,7 +99,7 @@ int AddNotificationListener(const char* name, BYTE eventType, NotificationCallba
         freeListener(l);
         return 0;
     }
-    LogDebug("Listener with name %s added\n", name);
+    LogDebug("Listener with name %s added\n", l->name);
     return 1;
 }
 

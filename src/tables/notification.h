@@ -26,9 +26,10 @@ struct NotificationListener {
     NotificationCallback callback;
 };
 
-// The registry keeps its own copies of the name and the table names; the
-// caller's table-name array is sorted in place.
-int AddNotificationListener(const char* name, BYTE eventType, NotificationCallback callback,
+// The registry takes ownership of the name (a malloc'd text): it keeps it, or
+// frees it when the name is taken already or memory runs out. It keeps its own
+// copies of the table names; the caller's table-name array is sorted in place.
+int AddNotificationListener(char* name, BYTE eventType, NotificationCallback callback,
                             BYTE enabled, char** tableNames);
 int DisableNotificationListener(const char* name);
 int RemoveNotificationListener(const char* name);

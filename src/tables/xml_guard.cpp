@@ -33,55 +33,59 @@ const char* find(const char* p, const char* end, const char* needle) {
     return end;
 }
 
-bool equalsNoCase(const char* p, size_t n, const char* word) {
-    if (strlen(word) != n)
-        return false;
+// The name in capitals without '-', '_' and blanks ("iso_8859-5" and
+// "ISO-8859-5" both read ISO88595); false when it is too long to be one.
+bool normalName(const char* p, size_t n, char* out, size_t size) {
+    size_t k = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (upper(p[i]) != word[i])
+        if (p[i] == '-' || p[i] == '_' || p[i] == ' ')
+            continue;
+        if (k + 1 >= size)
             return false;
+        out[k++] = upper(p[i]);
     }
+    out[k] = '\0';
     return true;
 }
 
-bool prefixNoCase(const char* p, size_t n, const char* prefix, size_t* rest) {
+bool digitsAfter(const char* name, const char* prefix, size_t maxDigits) {
     size_t k = strlen(prefix);
-    if (n < k)
+    if (strncmp(name, prefix, k) != 0)
         return false;
-    for (size_t i = 0; i < k; ++i) {
-        if (upper(p[i]) != prefix[i])
-            return false;
-    }
-    *rest = n - k;
-    return true;
-}
-
-bool allDigits(const char* p, size_t n) {
-    if (n == 0)
+    size_t n = strlen(name + k);
+    if (n == 0 || n > maxDigits)
         return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] < '0' || p[i] > '9')
+    for (const char* d = name + k; *d != '\0'; ++d) {
+        if (*d < '0' || *d > '9')
             return false;
     }
     return true;
 }
 
-// Encodings in which markup keeps its ASCII bytes, so that what is checked
-// here is what libxml2 reads.
+// Encodings in which every byte below 0x80 is that ASCII character wherever it
+// stands (no shift states, no ASCII bytes inside multi-byte characters), so
+// that the markup checked here is the markup libxml2 reads.
 bool asciiCompatible(const char* p, size_t n) {
-    size_t rest = 0;
-    if (equalsNoCase(p, n, "UTF-8") || equalsNoCase(p, n, "UTF8") ||
-        equalsNoCase(p, n, "US-ASCII") || equalsNoCase(p, n, "ASCII") ||
-        equalsNoCase(p, n, "LATIN1") || equalsNoCase(p, n, "ISO-LATIN-1"))
-        return true;
-    if (prefixNoCase(p, n, "ISO-8859-", &rest) || prefixNoCase(p, n, "ISO_8859-", &rest))
-        return allDigits(p + n - rest, rest);
-    if (prefixNoCase(p, n, "WINDOWS-125", &rest) || prefixNoCase(p, n, "CP125", &rest))
-        return rest == 1 && allDigits(p + n - 1, 1);
-    return false;
+    static const char* const kNames[] = {
+        "UTF8",   "USASCII", "ASCII",  "ISOLATIN1", "KOI8R", "KOI8U", "KOI8RU", "KOI8T",
+        "EUCJP",  "EUCKR",   "EUCCN",  "EUCTW",     "GB2312", "TIS620", "CP437", "CP850",
+        "CP852",  "CP855",   "CP857",  "CP858",     "CP860",  "CP861",  "CP862", "CP863",
+        "CP865",  "CP866",   "CP869",  "CP874",
+    };
+    char name[32];
+    if (!normalName(p, n, name, sizeof name))
+        return false;
+    for (const char* known : kNames) {
+        if (strcmp(name, known) == 0)
+            return true;
+    }
+    return digitsAfter(name, "ISO8859", 2) || digitsAfter(name, "LATIN", 2) ||
+           digitsAfter(name, "WINDOWS125", 1) || digitsAfter(name, "CP125", 1);
 }
 
-// The encoding named by an XML declaration at [p, end), when there is one.
-const char* checkDeclaration(const char* p, const char* end) {
+// What the XML declaration at [p, end) says about the encoding: none when it
+// names none or one the loader reads.
+const char* checkDeclaration(const char* p, const char* end, const char** name, size_t* length) {
     if (!startsWith(p, end, "<?xml") || end - p < 6 || !isBlank(p[5]))
         return nullptr;
     const char* close = find(p, end, "?>");
@@ -102,21 +106,45 @@ const char* checkDeclaration(const char* p, const char* end) {
     const char* v = q;
     while (q < close && *q != quote)
         ++q;
-    if (!asciiCompatible(v, static_cast<size_t>(q - v)))
-        return "XML document refused: its declared encoding is not read by the table loader\n";
-    return nullptr;
+    if (asciiCompatible(v, static_cast<size_t>(q - v)))
+        return nullptr;
+    *name = v;
+    *length = static_cast<size_t>(q - v);
+    return kUnreadEncoding;
+}
+
+// The byte patterns by which libxml2 recognises UTF-16, UCS-4 and EBCDIC.
+bool wideOrEbcdic(const char* p, size_t n) {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    if (n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE)))
+        return true;
+    if (n >= 4 && b[0] == 0x4C && b[1] == 0x6F && b[2] == 0xA7 && b[3] == 0x94)
+        return true;
+    // UTF-16 and UCS-4 markup without a byte-order mark: "<" with zero bytes.
+    return (n >= 1 && b[0] == 0) || (n >= 2 && b[1] == 0);
 }
 
 } // namespace
 
-const char* CheckDocument(const char* text, size_t length, size_t* usable) {
+const char kUnparsable[] = "";
+const char kUnreadEncoding[] =
+    "XML document refused: its declared encoding is not read by the table loader\n";
+
+const char* CheckDocument(const char* text, size_t length, size_t* usable,
+                          const char** encoding, size_t* encodingLength) {
+    *encoding = nullptr;
+    *encodingLength = 0;
     while (length > 0 && text[length - 1] == '\0')
         --length;
     *usable = length;
     if (length > kMaxDocumentBytes)
         return "XML document refused: it is larger than 64 MB\n";
+    if (wideOrEbcdic(text, length))
+        return "XML document refused: its encoding is not read by the table loader\n";
+    // Whatever else is not markup in one of the encodings allowed here,
+    // libxml2 cannot parse either.
     if (memchr(text, '\0', length) != nullptr)
-        return "XML document refused: it holds a zero byte (not UTF-8 text)\n";
+        return kUnparsable;
     const char* p = text;
     const char* end = text + length;
     if (startsWith(p, end, "\xEF\xBB\xBF"))
@@ -124,8 +152,8 @@ const char* CheckDocument(const char* text, size_t length, size_t* usable) {
     while (p < end && isBlank(*p))
         ++p;
     if (p >= end || *p != '<')
-        return "XML document refused: it does not begin with markup\n";
-    if (const char* why = checkDeclaration(p, end))
+        return kUnparsable;
+    if (const char* why = checkDeclaration(p, end, encoding, encodingLength))
         return why;
 
     while (p < end) {
@@ -158,7 +186,8 @@ const char* CheckDocument(const char* text, size_t length, size_t* usable) {
             }
             p = q;
         } else if (startsWith(p, end, "<!")) {
-            return "XML document refused: it holds a markup declaration\n";
+            return kUnparsable; // a markup declaration outside a DTD
+
         } else {
             // A tag. Attributes never run past a '<' (libxml2 ends the tag
             // there), so counting '=' outside quotes up to the tag's '>' or the

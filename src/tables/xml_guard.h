@@ -11,8 +11,17 @@ const size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
 // libxml2 compares each attribute with all earlier ones of its element.
 const int kMaxAttributesPerElement = 1024;
 
-// None when the document may be parsed; otherwise why it is refused, as a
-// line for the log. `usable` receives the length without trailing zero bytes.
-const char* CheckDocument(const char* text, size_t length, size_t* usable);
+// Answers of CheckDocument besides a line of its own.
+// The text is not XML that libxml2 would parse either: only the parse error is logged.
+extern const char kUnparsable[];
+// The declaration names an encoding the loader does not read; whether libxml2
+// reads it (and the line is logged) is for the caller to find out.
+extern const char kUnreadEncoding[];
+
+// None when the document may be parsed; otherwise one of the answers above or
+// why it is refused, as a line for the log. `usable` receives the length
+// without trailing zero bytes; `encoding` the declared encoding's name, if any.
+const char* CheckDocument(const char* text, size_t length, size_t* usable,
+                          const char** encoding, size_t* encodingLength);
 
 } // namespace twxml

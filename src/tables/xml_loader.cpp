@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 using twxml::Attr;
 using twxml::Doc;
 using twxml::Node;
@@ -420,12 +422,34 @@ HashTable* newDocumentMap() {
     return map;
 }
 
+// Whether libxml2 reads a document declared in this encoding (a name that
+// libxml2 does not know makes any document unparsable).
+bool libxmlReadsEncoding(const char* name, size_t length) {
+    if (length > 64)
+        return false;
+    char quote = memchr(name, '"', length) != nullptr ? '\'' : '"';
+    std::string probe = "<?xml version=\"1.0\" encoding=";
+    probe.append(1, quote).append(name, length).append(1, quote).append("?><r/>");
+    Doc* doc = twxml::ReadMemory(probe.data(), static_cast<int>(probe.size()), nullptr, nullptr,
+                                 twxml::kParseNoNet | twxml::kParseNoError |
+                                     twxml::kParseNoWarning);
+    twxml::FreeDoc(doc);
+    return doc != nullptr;
+}
+
 // Parses checked bytes; none (with the parse error logged) when they are
-// refused or unparsable.
+// refused or unparsable. A refusal says why in a line of its own; a text that
+// libxml2 would not parse either gets only the parse error.
 Doc* parseDocument(const char* text, size_t length, const char* url) {
     size_t usable = 0;
-    if (const char* why = twxml::CheckDocument(text, length, &usable)) {
-        LogError("%s", why);
+    const char* encoding = nullptr;
+    size_t encodingLength = 0;
+    if (const char* why =
+            twxml::CheckDocument(text, length, &usable, &encoding, &encodingLength)) {
+        if (why == twxml::kUnreadEncoding && !libxmlReadsEncoding(encoding, encodingLength))
+            why = twxml::kUnparsable;
+        if (why != twxml::kUnparsable)
+            LogError("%s", why);
         LogError(kParseError);
         return nullptr;
     }

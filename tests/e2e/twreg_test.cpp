@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <stdlib.h>
 
@@ -184,6 +185,8 @@ TEST_F(TwregImport, RefusesABadLineWithItsNumberAndChangesNothing) {
         {ok + "[HKEY_CURRENT_USER\\Software\\" + std::string(256, 'k') + "]\n", 6,
          "The parameter is incorrect"},
         {ok + "[]\n", 6, "empty key name"},
+        {ok + "[HKEY_CURRENT_USER\\Software\\a\rb]\n", 6, "carriage return inside a key name"},
+        {ok + "\"a\rb\"=\"x\"\n", 6, "carriage return inside a value name"},
         {ok + "\"s\"=\"nul " + std::string(1, '\0') + " inside\"\n", 6, "NUL"},
         {ok + "\"u\"=\"bad \xC3\x28 utf8\"\n", 6, "invalid UTF-8"},
     };
@@ -484,6 +487,19 @@ TEST_F(TwregCommands, RegistryOptionOverridesTheEnvironment) {
                                  {{"TW_REGISTRY", other}})
                   .exitCode,
               0);
+}
+
+TEST_F(TwregCommands, AWriterBehindABusyDatabaseSaysSoInWords) {
+    ASSERT_EQ(Run({"add", "HKCU\\Software\\Tw", "/ve"}).exitCode, 0);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(registry_.dbPath().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    // The writer waits out the store's busy time-out, then gives up.
+    ExpectOneLineError(Run({"add", "HKCU\\Software\\Tw", "/v", "x", "/d", "1"}),
+                       "HKEY_CURRENT_USER\\Software\\Tw: the registry database is busy: another "
+                       "process held it for 10 s\n");
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
 }
 
 TEST_F(TwregCommands, MkpathCreatesTheHostFolderOfAWindowsPath) {

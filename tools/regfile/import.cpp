@@ -143,6 +143,13 @@ bool ParseKeyPath(const std::u16string& text, KeyPath& out) {
 }
 
 std::string DescribeError(LSTATUS rc) {
+    // The store's own words say what Windows' text for these codes cannot
+    // (another process holding the database, a file that cannot be opened).
+    if (rc == ERROR_REGISTRY_IO_FAILED || rc == ERROR_REGISTRY_CORRUPT) {
+        const char* why = TwLinuxRegistryFailure();
+        if (why != nullptr && *why != '\0')
+            return why;
+    }
     char buf[512];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(rc), 0, buf, sizeof buf, nullptr);

@@ -30,7 +30,8 @@ struct KeyCloser {
     }
 };
 
-// The system's text for an error code, without its line break.
+// The text for an error code, without its line break: the system's, or for a
+// registry I/O failure the store's own words (TwLinuxRegistryFailure).
 std::string DescribeError(LSTATUS rc);
 
 // Deletes a key and everything below it, in `view` (KEY_WOW64_32KEY or KEY_WOW64_64KEY).

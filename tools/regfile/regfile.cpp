@@ -317,6 +317,10 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
             }
             if (op.key.empty())
                 return fail(lineNo, "empty key name");
+            // Lines end at a line feed only, so a lone carriage return can sit
+            // inside a name; no export could write that name back.
+            if (op.key.find(u'\r') != std::u16string::npos)
+                return fail(lineNo, "carriage return inside a key name");
             key = op.key;
             ops.push_back(std::move(op));
             continue;
@@ -334,6 +338,8 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegOp>& ops, ParseError&
             pos = 1;
         } else if (!readQuoted(line, pos, op.name, what)) {
             return fail(lineNo, what);
+        } else if (op.name.find(u'\r') != std::u16string::npos) {
+            return fail(lineNo, "carriage return inside a value name");
         }
         while (pos < line.size() && isBlank(line[pos]))
             ++pos;

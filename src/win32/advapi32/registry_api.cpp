@@ -48,6 +48,8 @@ struct OpenKey {
 struct HandleTable {
     std::unordered_map<uintptr_t, OpenKey> keys;
     uintptr_t next = 0x1000;
+    // Enumeration cursors per open handle, and per predefined key.
+    std::unordered_map<uintptr_t, EnumCursor> subkeyCursors, valueCursors;
 };
 HandleTable& handles() {
     static auto* t = new HandleTable();
@@ -566,7 +568,8 @@ DWORD enumKey(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved
     bool found = false;
     std::u16string child;
     long long written = 0;
-    if (DWORD rc = ChildAt(k.id, index, found, child, written))
+    EnumCursor& cursor = handles().subkeyCursors[reinterpret_cast<uintptr_t>(key)];
+    if (DWORD rc = ChildAt(k.id, index, cursor, found, child, written))
         return rc;
     if (!found)
         return ERROR_NO_MORE_ITEMS;
@@ -606,7 +609,8 @@ DWORD enumValue(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserv
         return rc;
     bool found = false;
     StoredValue v;
-    if (DWORD rc = ValueAt(k.id, index, found, v))
+    EnumCursor& cursor = handles().valueCursors[reinterpret_cast<uintptr_t>(key)];
+    if (DWORD rc = ValueAt(k.id, index, cursor, found, v))
         return rc;
     if (!found)
         return ERROR_NO_MORE_ITEMS;
@@ -658,6 +662,8 @@ bool MachineIsAmd64() {
 namespace reg {
 void ForgetAllHandles() {
     handles().keys.clear();
+    handles().subkeyCursors.clear();
+    handles().valueCursors.clear();
 }
 } // namespace reg
 
@@ -845,8 +851,10 @@ LSTATUS RegCloseKey(HKEY key) {
     return guarded([&]() -> DWORD {
         if (RootIdOf(key) != 0)
             return 0;
-        return handles().keys.erase(reinterpret_cast<uintptr_t>(key)) != 0 ? 0
-                                                                           : ERROR_INVALID_HANDLE;
+        const auto h = reinterpret_cast<uintptr_t>(key);
+        handles().subkeyCursors.erase(h);
+        handles().valueCursors.erase(h);
+        return handles().keys.erase(h) != 0 ? 0 : ERROR_INVALID_HANDLE;
     });
 }
 

@@ -73,6 +73,7 @@ struct Database {
     sqlite3* db = nullptr;
     pid_t pid = 0;
     bool batch = false;
+    long long connection = 0; // counts the connections this process opened
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
     ReadCache cache;
 };
@@ -98,6 +99,16 @@ void noteProblem(const std::string& path, sqlite3* db, const std::string& reason
     g_openProblem = path + ": " + why;
 }
 
+// Why this thread's last registry I/O failure happened, in words: Windows has
+// no code that says "another process holds the database", so the call
+// answers ERROR_REGISTRY_IO_FAILED and a tool asks for the words.
+thread_local std::string t_failure;
+
+DWORD failure(DWORD code, std::string words) {
+    t_failure = std::move(words);
+    return code;
+}
+
 // getpid() is a system call, and every transaction asks whether the
 // connection is this process's: the answer is kept and renewed after fork().
 pid_t currentPid() {
@@ -114,9 +125,16 @@ DWORD sqlError(int rc) {
         return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-        return ERROR_REGISTRY_CORRUPT;
+        return failure(ERROR_REGISTRY_CORRUPT,
+                       "the registry database is damaged or is not a registry database");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       "the registry database is busy: another process held it for " +
+                           std::to_string(kBusyTimeoutMs / 1000) + " s");
     default:
-        return ERROR_REGISTRY_IO_FAILED;
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       std::string("the registry database failed: ") + sqlite3_errstr(rc));
     }
 }
 
@@ -248,7 +266,8 @@ DWORD createSchema() {
         " id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
         " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL,"
         " data BLOB NOT NULL, host INTEGER NOT NULL DEFAULT 0);"
-        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);";
+        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);"
+        "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id);";
     if (DWORD rc = exec(kTables))
         return rc;
     // Fixed ids for the predefined roots; their names are for a human reading the file.
@@ -298,6 +317,25 @@ int userVersion() {
     return s.row() ? static_cast<int>(s.col64(0)) : -1;
 }
 
+// Switching a new database to WAL needs it to itself, and SQLite answers a
+// process that finds it taken at once instead of through the busy handler: two
+// processes opening a new store together wait for each other here, as long as
+// the busy time-out allows.
+DWORD enterWal(sqlite3* db) {
+    const long long deadline = NowUnixMillis() + kBusyTimeoutMs;
+    for (;;) {
+        int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if ((rc & 0xff) != SQLITE_BUSY || NowUnixMillis() >= deadline)
+            return rc == SQLITE_OK ? 0 : sqlError(rc);
+        sqlite3_sleep(5);
+    }
+}
+
+bool hasOrderIndex() {
+    Stmt s("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'vals_order'");
+    return s.row();
+}
+
 // Closing at exit folds the write-ahead log back into the database file, so
 // that the file alone holds everything once the process is gone.
 void closeAtExit() {
@@ -338,25 +376,41 @@ DWORD openDb() {
             noteProblem(path, db, "");
         if (db != nullptr)
             sqlite3_close_v2(db);
-        return ERROR_REGISTRY_IO_FAILED;
+        return failure(ERROR_REGISTRY_IO_FAILED,
+                       "cannot open the registry database " + g_openProblem);
     }
     g.db = db;
     g.pid = currentPid();
+    ++g.connection;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    DWORD err = exec("PRAGMA journal_mode=WAL");
+    DWORD err = enterWal(db);
     if (err == 0)
         err = exec("PRAGMA synchronous=NORMAL");
     int version = err == 0 ? userVersion() : -1;
     if (err == 0 && version < 0)
-        err = ERROR_REGISTRY_CORRUPT;
-    if (err == 0 && version > kSchemaVersion)
-        err = ERROR_REGISTRY_CORRUPT; // written by a newer store: do not guess
+        err = failure(ERROR_REGISTRY_CORRUPT, "the registry database is damaged or is not a "
+                                              "registry database");
+    if (err == 0 && version > kSchemaVersion) // written by a newer store: do not guess
+        err = failure(ERROR_REGISTRY_CORRUPT,
+                      "the registry database was written by a newer version of the registry store");
     if (err == 0 && version < kSchemaVersion) {
         err = exec("BEGIN IMMEDIATE");
         if (err == 0) {
             // Another process may have created it while we waited for the lock.
             if (userVersion() < kSchemaVersion)
                 err = createSchema();
+            err = err == 0 ? exec("COMMIT") : err;
+            if (err != 0)
+                exec("ROLLBACK");
+        }
+    }
+    // Enumeration walks a key's values in creation order; stores made before
+    // this index existed get it on first open. Only a store that lacks it is
+    // written to: a write at every open would race the other processes opening.
+    if (err == 0 && !hasOrderIndex()) {
+        err = exec("BEGIN IMMEDIATE");
+        if (err == 0) {
+            err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
             err = err == 0 ? exec("COMMIT") : err;
             if (err != 0)
                 exec("ROLLBACK");
@@ -589,14 +643,58 @@ DWORD DeleteKeyRow(long long id) {
     return s.error();
 }
 
-DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name,
-              long long& written) {
-    Stmt s("SELECT name, written FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-    s.bind(1, parent).bind(2, index);
+namespace {
+
+// What the store looks like now: another process's commit changes the data
+// version, this connection's writes its change count, a new connection (a
+// reopen, a fork) both. A cursor taken at another state is not used.
+void stateOf(EnumCursor& c) {
+    Stmt s("PRAGMA data_version");
+    c.dataVersion = s.row() ? s.col64(0) : -1;
+    c.changes = sqlite3_total_changes64(g.db);
+    c.connection = g.connection;
+}
+
+// Whether the item at `index` can be found from the cursor: the same item
+// again (a caller retrying with a larger buffer) or the one after it.
+bool follows(const EnumCursor& c, DWORD index, bool& same) {
+    EnumCursor now;
+    stateOf(now);
+    if (!c.valid || c.dataVersion != now.dataVersion || c.changes != now.changes ||
+        c.connection != now.connection)
+        return false;
+    same = index == c.index;
+    return same || (c.index != 0xFFFFFFFFu && index == c.index + 1);
+}
+
+} // namespace
+
+DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
+              std::u16string& name, long long& written) {
+    bool same = false;
+    const bool near = follows(cursor, index, same);
+    const char* sql =
+        !near  ? "SELECT name, written, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 "
+                 "OFFSET ?2"
+        : same ? "SELECT name, written, fold FROM keys WHERE parent = ?1 AND fold >= ?2 ORDER BY "
+                 "fold LIMIT 1"
+               : "SELECT name, written, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY "
+                 "fold LIMIT 1";
+    Stmt s(sql);
+    s.bind(1, parent);
+    if (near)
+        s.bindBlob(2, cursor.fold);
+    else
+        s.bind(2, index);
     found = s.row();
+    cursor.valid = false;
     if (found) {
         name = nameFromBytes(s.colBytes(0));
         written = s.col64(1);
+        cursor.fold = s.colBytes(2);
+        cursor.index = index;
+        stateOf(cursor);
+        cursor.valid = true;
     }
     return s.error();
 }
@@ -662,15 +760,25 @@ DWORD DeleteValue(long long key, const std::u16string& name, bool& found) {
     return found ? TouchKey(key) : 0;
 }
 
-DWORD ValueAt(long long key, DWORD index, bool& found, StoredValue& out) {
-    Stmt s("SELECT name, type, data, host FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    s.bind(1, key).bind(2, index);
+DWORD ValueAt(long long key, DWORD index, EnumCursor& cursor, bool& found, StoredValue& out) {
+    bool same = false;
+    const bool near = follows(cursor, index, same);
+    Stmt s(near ? "SELECT name, type, data, host, id FROM vals WHERE key = ?1 AND id >= ?2 "
+                  "ORDER BY id LIMIT 1"
+                : "SELECT name, type, data, host, id FROM vals WHERE key = ?1 ORDER BY id "
+                  "LIMIT 1 OFFSET ?2");
+    s.bind(1, key).bind(2, near ? cursor.id + (same ? 0 : 1) : index);
     found = s.row();
+    cursor.valid = false;
     if (found) {
         out.name = nameFromBytes(s.colBytes(0));
         out.type = static_cast<DWORD>(s.col64(1));
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
+        cursor.id = s.col64(4);
+        cursor.index = index;
+        stateOf(cursor);
+        cursor.valid = true;
     }
     return s.error();
 }
@@ -783,6 +891,10 @@ DWORD RegistryEndBatch(bool commit) {
 } // namespace tw
 
 extern "C" {
+
+const char* TwLinuxRegistryFailure(void) {
+    return tw::reg::t_failure.c_str();
+}
 
 void TwLinuxRegistryReopen(void) {
     try {

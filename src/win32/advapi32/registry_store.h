@@ -79,13 +79,26 @@ DWORD FindChild(long long parent, const std::u16string& name, long long& child);
 DWORD CreateChild(long long parent, const std::u16string& name, long long& child);
 DWORD HasChildren(long long id, bool& has);
 DWORD DeleteKeyRow(long long id);
-DWORD ChildAt(long long parent, DWORD index, bool& found, std::u16string& name, long long& written);
+// Where an open handle's enumeration stands: the item at `index` and the state
+// of the store when it was read. Walking the indexes in order then costs a
+// lookup per item instead of a walk over all those before it.
+struct EnumCursor {
+    bool valid = false;
+    DWORD index = 0;
+    long long id = 0;        // values: the row of the item at `index`
+    std::string fold;        // subkeys: the folded name of the item at `index`
+    long long dataVersion = 0;
+    long long changes = 0;
+    long long connection = 0;
+};
+DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
+              std::u16string& name, long long& written);
 DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredValue& out);
 // `host` marks a value filled from the host (volatile hive); a normal write clears it.
 DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void* data, size_t size,
                bool host = false);
 DWORD DeleteValue(long long key, const std::u16string& name, bool& found);
-DWORD ValueAt(long long key, DWORD index, bool& found, StoredValue& out);
+DWORD ValueAt(long long key, DWORD index, EnumCursor& cursor, bool& found, StoredValue& out);
 struct KeyInfo {
     DWORD subKeys = 0, maxSubKeyLen = 0, values = 0, maxValueNameLen = 0, maxValueLen = 0;
     long long written = 0;

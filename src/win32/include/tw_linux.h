@@ -31,6 +31,12 @@ void TwLinuxRegistryReopen(void);
 // and returns the whole length; 0 when the last open succeeded or none was tried.
 size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size);
 
+// Why this thread's last registry call that answered ERROR_REGISTRY_IO_FAILED
+// or ERROR_REGISTRY_CORRUPT failed, in words ("the registry database is busy:
+// another process held it for 10 s"); empty before any such failure. The text
+// stays valid until the thread's next registry call.
+const char* TwLinuxRegistryFailure(void);
+
 // Groups every registry call the calling thread makes until
 // TwLinuxRegistryEndBatch into one transaction of the registry database: all
 // of them take effect or none does. Other threads wait until the batch ends.

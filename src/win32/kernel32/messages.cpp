@@ -61,6 +61,13 @@ const Message kMessages[] = {
     {1011, "The configuration registry key could not be opened.\r\n"},
     {1012, "The configuration registry key could not be read.\r\n"},
     {1013, "The configuration registry key could not be written.\r\n"},
+    {1015, "The registry is corrupted. The structure of one of the files containing registry "
+           "data is corrupted, or the system's memory image of the file is corrupted, or the "
+           "file could not be recovered because the alternate copy or log was absent or "
+           "corrupted.\r\n"},
+    {1016, "An I/O operation initiated by the registry failed unrecoverably. The registry "
+           "could not read in, or write out, or flush, one of the files that contain the "
+           "system's image of the registry.\r\n"},
     {1018, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {1052, "The requested control is not valid for this service.\r\n"},
     {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},

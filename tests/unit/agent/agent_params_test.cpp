@@ -94,6 +94,14 @@ TEST_F(AgentParams, LoadsAndDerivesPortsAndPaths) {
     EXPECT_EQ(log.text().find("TW Distribution Server  Name"), std::string::npos);
 }
 
+TEST_F(AgentParams, ASecondLoadReplacesEverythingTheFirstHeld) {
+    // The leak check of the sanitizer build fails the run if anything is lost.
+    ASSERT_EQ(InitializeAgentParameters(), 0u);
+    ASSERT_EQ(InitializeAgentParameters(), 0u);
+    EXPECT_STREQ(TWServerName, "tw.example.com");
+    EXPECT_NE(gv_localComputerName, nullptr);
+}
+
 TEST_F(AgentParams, ProtocolRules) {
     put(kServerKey, {{"TWServerProtocol", "HTTP"}, {"TWServerSecurePort", "443"}});
     ASSERT_EQ(InitializeAgentParameters(), 0u);

@@ -6,6 +6,9 @@
 #include "http/access_log.h"
 #include "http/agent_request.h"
 
+#include <share.h>
+#include <stdio.h>
+
 #include <filesystem>
 #include <regex>
 
@@ -88,6 +91,19 @@ TEST_F(AccessLog, SuccessFileGetsTheHeaderOnceAndOneRowPerDownload) {
     EXPECT_EQ(f[13], std::string(6 - Port().size(), ' ') + Port());
     EXPECT_EQ(f[14], "/pkg/setup.msi");
     EXPECT_FALSE(std::filesystem::exists(LogFile(false)));
+}
+
+TEST_F(AccessLog, AFileAnotherWriterHoldsOpenGetsNoSecondHeader) {
+    server_.on("/a.msi", File(10));
+    ASSERT_EQ(Ex("/a.msi"), 0u);
+    // Another download appending its row at the same moment.
+    FILE* other =
+        _fsopen("C:\\Program Files\\Agent\\logs\\downloadSuccessAccess.log", "a", _SH_DENYNO);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(Ex("/a.msi"), 0u);
+    fclose(other);
+    EXPECT_EQ(Text(true).find("DATE", 1), std::string::npos);
+    EXPECT_EQ(Rows(true).size(), 2u);
 }
 
 TEST_F(AccessLog, EveryOtherResultGoesToTheFailureFile) {

@@ -7,6 +7,7 @@
 #include "base/settings.h"
 #include "base/text_helpers.h"
 #include "http/agent_request.h"
+#include "http/download_resume_handler.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -70,6 +71,18 @@ class ResumableRecord : public ResumableTest {
         return v;
     }
 };
+
+TEST_F(ResumableRecord, APartialFileChangedBehindTheDownloadIsNeverAppendedTo) {
+    DownloadResumeHandler handler;
+    ASSERT_EQ(handler.Initialize(W(dest_).c_str(), kLastModified, W(kUrl).c_str()), 0u);
+    ASSERT_EQ(handler.ProcessDownloadedBuffer("abc", 3, true), 0u);
+    const std::string id = handler.UniqueId();
+    twtest::WriteFileText(Repo(id), "abcX"); // someone else wrote to it
+    EXPECT_EQ(handler.ProcessDownloadedBuffer("def", 3, true),
+              static_cast<DWORD>(ERROR_FILE_INVALID));
+    EXPECT_EQ(twtest::ReadFileText(Repo(id)), "abcX");
+    EXPECT_EQ(RecordDword(id, "PartialFileSize"), 3);
+}
 
 TEST_F(ResumableRecord, FirstUseCreatesTheKeyWithItsDefaults) {
     server_.on(kUrl, std::vector<HttpBehavior>{File(300000), Cut(300000, 100000), Busy()});

@@ -289,8 +289,8 @@ TEST(TablesColumnValue, TextUtilities) {
     EXPECT_TRUE(log.has("TRACE", "\n\t@@@@@ Inside FindSubString() @@@@@ \n"));
     EXPECT_EQ(CountOccurrences("a:b:c", ":"), 2);
     EXPECT_EQ(CountOccurrences(nullptr, ":"), -1);
-    EXPECT_EQ(CountOccurrences("aab", "ab"), 0)
-        << "the mismatching character is not looked at again";
+    EXPECT_EQ(CountOccurrences("aab", "ab"), 1) << "a failed partial match hides no separator";
+    EXPECT_EQ(CountOccurrences("aaaa", "aa"), 2) << "occurrences do not overlap";
     EXPECT_EQ(IndexOfSubString("abc", "c"), 2);
     EXPECT_EQ(IndexOfSubString("abc", "x"), 0);
     EXPECT_EQ(IndexOfSubString(nullptr, "x"), -1);
@@ -325,6 +325,12 @@ TEST(TablesColumnValue, TextUtilities) {
     EXPECT_EQ(parts[0], plain) << "the input itself, not a copy";
     EXPECT_EQ(parts[1], nullptr);
     FreeSplitString(parts, plain);
+    parts = SplitString("xaab", "ab");
+    ASSERT_NE(parts, nullptr);
+    EXPECT_STREQ(parts[0], "xa");
+    EXPECT_STREQ(parts[1], "");
+    EXPECT_EQ(parts[2], nullptr);
+    FreeSplitString(parts, "xaab");
     void* bytes = nullptr;
     ASSERT_EQ(AllocateAndCopyBytes(&bytes, "ab\0c", 4), 1);
     EXPECT_EQ(memcmp(bytes, "ab\0c\0", 5), 0);

@@ -128,16 +128,38 @@ TEST(TablesXmlHostile, OnlyAsciiCompatibleEncodingsAreRead) {
     ASSERT_EQ(Define("T", {{"A", "TEXT"}}), 1);
     EXPECT_EQ(Load("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r><T A=\"caf\xE9\"/></r>"), 1);
     EXPECT_EQ(Text(RowAt("T", 0), 0), "caf\xC3\xA9") << "converted to UTF-8";
+    EXPECT_EQ(Load("<?xml version='1.0' encoding='koi8-r'?><r><T A=\"\xF0\xD2\xC9\"/></r>"), 1);
+    EXPECT_EQ(Text(RowAt("T", 1), 0), "\xD0\x9F\xD1\x80\xD0\xB8");
+    EXPECT_EQ(Load("<?xml version='1.0' encoding='EUC-KR'?><r><T A=\"\xB0\xA1\"/></r>"), 1);
+    EXPECT_EQ(Text(RowAt("T", 2), 0), "\xEA\xB0\x80");
+    // Trail bytes of these fall in the ASCII range, where markup is checked.
+    EXPECT_EQ(Load("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r/>"), 0);
     EXPECT_EQ(Load("<?xml version=\"1.0\" encoding=\"UTF-7\"?><r/>"), 0);
+    EXPECT_EQ(log.count("ERROR", "XML document refused: its declared encoding is not read by the "
+                                 "table loader\n"),
+              2);
     EXPECT_EQ(Load(std::string("\xFF\xFE<\0r\0/\0>\0", 10)), 0) << "UTF-16";
-    EXPECT_EQ(Load(std::string("<r>\0</r>", 8)), 0);
+    EXPECT_TRUE(
+        log.has("ERROR", "XML document refused: its encoding is not read by the table loader\n"));
     EXPECT_EQ(Load("\xEF\xBB\xBF<r><T A=\"bom\"/></r>" + std::string(3, '\0')), 1)
         << "a byte-order mark and trailing zero bytes are fine";
     EXPECT_EQ(Load("<!DOCTYPE r SYSTEM \"tables[1].dtd\"><r/>"), 1) << "not loaded, harmless";
-    EXPECT_EQ(Load("   "), 0);
     EXPECT_EQ(Load("<r>" + std::string(64 * 1024 * 1024, ' ') + "</r>"), 0);
     EXPECT_TRUE(log.has("ERROR", "XML document refused: it is larger than 64 MB\n"));
-    EXPECT_TRUE(log.has("ERROR", "XML document refused: it does not begin with markup\n"));
+}
+
+TEST(TablesXmlHostile, AnOrdinaryUnparsableTextLogsOnlyTheParseError) {
+    ScopedLog log;
+    for (std::string text : {std::string("   "), std::string("not xml"), std::string("<r>"),
+                             std::string("<r>\0</r>", 8), std::string("<r><!ENTITY x></r>"),
+                             std::string("<?xml version='1.0' encoding='no-such-code'?><r/>")}) {
+        EXPECT_EQ(Load(text), 0) << text;
+    }
+    for (const auto& e : log.entries()) {
+        if (e.level == "ERROR")
+            EXPECT_EQ(e.message, kParseError);
+    }
+    EXPECT_EQ(log.count("ERROR", kParseError), 6);
 }
 
 TEST(TablesXmlHostile, InheritingKeysCannotTurnQuadratic) {

@@ -172,6 +172,48 @@ TEST_F(RegistryLinux, ValuesEnumerateInCreationOrder) {
     EXPECT_EQ(seen, (std::vector<std::string>{"alpha", "", "Mid", "Zeta"}));
 }
 
+// Enumeration follows each handle's last index so that a walk in order is not
+// quadratic; an index still names the item at that place now, whatever
+// changed in between.
+TEST_F(RegistryLinux, EnumerationIndexesStayExactWhenTheKeyChangesBetweenCalls) {
+    for (const char* name : {"a", "b", "c", "d", "e"})
+        Set(key_, name, REG_DWORD, std::string(4, '\0'));
+    for (const char* name : {"k1", "k2", "k3", "k4"}) {
+        HKEY sub = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(key_, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(sub);
+    }
+    auto value = [&](DWORD i) {
+        char name[8];
+        DWORD len = sizeof name;
+        LSTATUS rc = RegEnumValueA(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::string(name) : "rc " + std::to_string(rc);
+    };
+    auto subkey = [&](DWORD i) {
+        char name[8];
+        DWORD len = sizeof name;
+        LSTATUS rc = RegEnumKeyExA(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::string(name) : "rc " + std::to_string(rc);
+    };
+    EXPECT_EQ(value(0), "a");
+    EXPECT_EQ(value(1), "b");
+    HKEY other = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, KEY_ALL_ACCESS, &other),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(other, "a"), ERROR_SUCCESS);
+    EXPECT_EQ(value(2), "d") << "b, c, d, e are left";
+    EXPECT_EQ(value(2), "d") << "the same index again";
+    EXPECT_EQ(value(3), "e");
+    EXPECT_EQ(value(4), "rc 259");
+    EXPECT_EQ(subkey(0), "k1");
+    EXPECT_EQ(subkey(1), "k2");
+    ASSERT_EQ(RegDeleteKeyA(other, "k1"), ERROR_SUCCESS);
+    EXPECT_EQ(subkey(2), "k4");
+    RegCloseKey(other);
+}
+
 TEST_F(RegistryLinux, NarrowFormsSpeakUtf8) {
     Set(key_, "Text", REG_SZ, std::string("h\xC3\xA9llo w\xC3\xB6rld") + '\0');
     EXPECT_EQ(RawW(key_, u"Text"), Bytes(u"h\u00e9llo w\u00f6rld"));
@@ -434,6 +476,52 @@ TEST(RegistryDatabase, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
 }
 
 // ---- several processes ----
+
+TEST(RegistryProcesses, AnotherProcessChangingTheKeyMovesTheIndexesOfAWalk) {
+    twtest::ScopedRegistry registry;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Walk", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    for (const char* name : {"a", "b", "c", "d"})
+        ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+                  ERROR_SUCCESS);
+    RegCloseKey(key);
+    int walked[2], changed[2];
+    ASSERT_EQ(pipe(walked), 0);
+    ASSERT_EQ(pipe(changed), 0);
+    // No connection may be open across fork(): each process opens its own.
+    TwLinuxRegistryReopen();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HKEY k = nullptr;
+        char name[8];
+        DWORD len = sizeof name;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Walk", 0, KEY_READ, &k) != 0 ||
+            RegEnumValueA(k, 1, name, &len, nullptr, nullptr, nullptr, nullptr) != 0 ||
+            strcmp(name, "b") != 0)
+            _exit(2);
+        char byte = 0;
+        if (write(walked[1], "w", 1) != 1 || read(changed[0], &byte, 1) != 1)
+            _exit(3);
+        len = sizeof name;
+        // a went away: c, d are at 1 and 2 now.
+        if (RegEnumValueA(k, 2, name, &len, nullptr, nullptr, nullptr, nullptr) != 0)
+            _exit(4);
+        _exit(strcmp(name, "d") == 0 ? 0 : 5);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(walked[0], &byte, 1), 1);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Walk", 0, KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(write(changed[1], "c", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 TEST(RegistryProcesses, TwoProcessesWritingAtOnceLoseNothing) {
     twtest::ScopedRegistry registry;
