@@ -61,9 +61,6 @@ void writeLine(BYTE threshold, const char* tag, const char* format, va_list args
     *p++ = ' ';
     line.append(head, static_cast<size_t>(p - head));
     TwVFormat(line, format, args);
-    // Every record ends its line, so that the next one starts a line of its own.
-    if (line.back() != '\n')
-        line += '\n';
     LockObject(key);
     // The log may have been closed while this thread waited.
     if (gv_logFilePtr != nullptr) {
