@@ -27,14 +27,6 @@ const DWORD kResourceIdChanged = 147;
 
 using Text = Owned<char>;
 
-char* copyOf(const char* s) {
-    size_t n = strlen(s);
-    auto* p = static_cast<char*>(calloc(n + 1, 1));
-    if (p != nullptr)
-        memcpy(p, s, n);
-    return p;
-}
-
 } // namespace
 
 DWORD GetResourceID(char** out) {
@@ -51,8 +43,8 @@ DWORD GetResourceIDFromServer(char** out) {
     const char* computerName = gv_localComputerName ? gv_localComputerName : "";
     LogInfo("gv_clientDataPath: %s\n", clientDataPath);
     LogInfo("gv_localComputerName: %s\n", computerName);
-    Text pathCopy(copyOf(clientDataPath));
-    Text nameCopy(copyOf(computerName));
+    Text pathCopy(TwTextDup(clientDataPath));
+    Text nameCopy(TwTextDup(computerName));
     if (!pathCopy || !nameCopy)
         return ERROR_NOT_ENOUGH_MEMORY;
     LogInfo("clientDataPathTemp: %s\n", pathCopy.get());

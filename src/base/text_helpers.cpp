@@ -185,6 +185,16 @@ int TwWideICmp(const WCHAR* a, const WCHAR* b) {
     }
 }
 
+char* TwTextDup(const char* s) {
+    if (s == nullptr)
+        return nullptr;
+    size_t n = strlen(s) + 1;
+    auto* out = static_cast<char*>(malloc(n));
+    if (out != nullptr)
+        memcpy(out, s, n);
+    return out;
+}
+
 WCHAR* TwWideDup(const WCHAR* s) {
     if (s == nullptr)
         return nullptr;

@@ -20,6 +20,7 @@ bool ChangeWideToUtf8Str(const WCHAR* wide, char** out);
 int ChangeAnsiToUTF8Str(const char* text, char** out);
 
 char* ConcatStrings(const char* a, const char* b);
+char* TwTextDup(const char* s); // malloc'd copy, null for null or when memory runs out
 char* GetLastFileName(const char* path);
 char* GetLastUrlFileName(const char* path);
 

@@ -9,16 +9,6 @@
 #include <string>
 
 namespace {
-char* copyOf(const char* s) {
-    if (s == nullptr)
-        return nullptr;
-    size_t n = strlen(s) + 1;
-    auto* p = static_cast<char*>(malloc(n));
-    if (p != nullptr)
-        memcpy(p, s, n);
-    return p;
-}
-
 std::string lowered(const char* s) {
     std::string out(s);
     for (char& c : out)
@@ -33,18 +23,18 @@ char* FindAndReplaceWithNoCase(const char* input, const char* oldText, const cha
     TwPrintf("FindAndReplaceWithNoCase : newString String : %s \n", newText);
     if (input == nullptr || strlen(input) <= 1) {
         TwPrintf("FindAndReplaceWithNoCase : The input string is either NULL or empty string \n");
-        return copyOf(input);
+        return TwTextDup(input);
     }
     if (oldText == nullptr || strlen(oldText) <= 1) {
         TwPrintf("FindAndReplaceWithNoCase : The string to find is either NULL or empty string \n");
-        return copyOf(input);
+        return TwTextDup(input);
     }
     if (newText == nullptr)
         newText = "";
     if (_stricmp(oldText, newText) == 0) {
         TwPrintf("FindAndReplaceWithNoCase : Both the old string and new strings are same , we are "
                  "sending the input string as output ..\n");
-        return copyOf(input);
+        return TwTextDup(input);
     }
     // Search a lowered copy; build the result from the input so its case is kept elsewhere.
     std::string haystack = lowered(input);
@@ -60,7 +50,7 @@ char* FindAndReplaceWithNoCase(const char* input, const char* oldText, const cha
         pos = at + needle.size();
     }
     out.append(input + pos);
-    return copyOf(out.c_str());
+    return TwTextDup(out.c_str());
 }
 
 char* ToLowerUtf8(const char* text) {

@@ -34,16 +34,6 @@ bool isUsable(const char* address) {
     return address != nullptr && strlen(address) > 2;
 }
 
-char* copyText(const char* s) {
-    if (s == nullptr)
-        return nullptr;
-    size_t n = strlen(s) + 1;
-    auto* p = static_cast<char*>(malloc(n));
-    if (p != nullptr)
-        memcpy(p, s, n);
-    return p;
-}
-
 bool containsNoCase(const std::string& text, const char* what) {
     std::string t = text, w = what;
     for (char& c : t)
@@ -189,7 +179,7 @@ DWORD AgentSendRequest(const char* url, const char* destination, char** dataOutp
     Owned<char> lastAccess;
     {
         std::lock_guard<std::mutex> lock(g_lastAccessLock);
-        lastAccess.reset(copyText(*lastAccessSetting));
+        lastAccess.reset(TwTextDup(*lastAccessSetting));
     }
     const char* addresses[5] = {
         lastAccess.get(),
@@ -256,7 +246,7 @@ DWORD AgentSendRequest(const char* url, const char* destination, char** dataOutp
     }
     if (reached > 0) {
         std::lock_guard<std::mutex> lock(g_lastAccessLock);
-        char* copy = copyText(addresses[reached]);
+        char* copy = TwTextDup(addresses[reached]);
         if (copy != nullptr) {
             free(*lastAccessSetting);
             *lastAccessSetting = copy;
@@ -270,7 +260,7 @@ DWORD AgentSendRequest(const char* url, const char* destination, char** dataOutp
         Owned<char> text;
         {
             std::lock_guard<std::mutex> lock(g_lastAccessLock);
-            text.reset(copyText(*lastAccessSetting));
+            text.reset(TwTextDup(*lastAccessSetting));
         }
         if (text) {
             writeValue(HKEY_LOCAL_MACHINE, key.c_str(), valueName, text.get(), REG_SZ);

@@ -1,4 +1,5 @@
 #include "tables/notification.h"
+#include "base/text_helpers.h"
 #include "base/log.h"
 
 #include <stdlib.h>
@@ -8,16 +9,6 @@ namespace {
 
 // The listener registry. Zero-filled, so it is a valid empty Vector.
 Vector g_listeners;
-
-char* copyText(const char* s) {
-    if (s == nullptr)
-        return nullptr;
-    size_t n = strlen(s) + 1;
-    auto* p = static_cast<char*>(malloc(n));
-    if (p != nullptr)
-        memcpy(p, s, n);
-    return p;
-}
 
 int compareNamesNoCase(const void* a, const void* b) {
     return CompareStringsNoCase(*static_cast<char* const*>(a), *static_cast<char* const*>(b));
@@ -83,7 +74,7 @@ int AddNotificationListener(char* name, BYTE eventType, NotificationCallback cal
     l->tableNames = static_cast<char**>(calloc(count + 1, sizeof(char*)));
     bool ok = l->tableNames != nullptr;
     for (size_t i = 0; ok && i < count; ++i) {
-        l->tableNames[i] = copyText(tableNames[i]);
+        l->tableNames[i] = TwTextDup(tableNames[i]);
         ok = l->tableNames[i] != nullptr;
     }
     if (!ok) {
@@ -181,7 +172,7 @@ IMDSNotification* CreateIMDSNotification(RowObject* row, const char* tableName) 
     if (n == nullptr)
         return nullptr;
     n->columnCount = count;
-    n->tableName = copyText(tableName);
+    n->tableName = TwTextDup(tableName);
     n->row = static_cast<RowObject*>(calloc(1, sizeof(RowObject)));
     n->columnTypes = static_cast<ColumnType*>(calloc(static_cast<size_t>(count) + 1, 1));
     bool ok = n->tableName != nullptr && n->row != nullptr && n->columnTypes != nullptr;

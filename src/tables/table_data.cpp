@@ -1,4 +1,5 @@
 #include "tables/table_data.h"
+#include "base/text_helpers.h"
 #include "tables/notification.h"
 #include "tables/table_internal.h"
 #include "base/lock_table.h"
@@ -28,16 +29,6 @@ struct SeqGenPair {
     int32_t nextId;
     int32_t batchEnd;
 };
-
-char* copyText(const char* s) {
-    if (s == nullptr)
-        return nullptr;
-    size_t n = strlen(s) + 1;
-    auto* p = static_cast<char*>(malloc(n));
-    if (p != nullptr)
-        memcpy(p, s, n);
-    return p;
-}
 
 // A new text from a printf-style format; none when memory runs out.
 char* formatText(const char* format, ...) {
@@ -169,11 +160,11 @@ bool buildColumns(Vector* columns, const TableSchema* schema) {
         auto* c = static_cast<ColumnDefn*>(calloc(1, sizeof(ColumnDefn)));
         if (c == nullptr)
             return false;
-        c->name = copyText(cs.name);
+        c->name = TwTextDup(cs.name);
         c->type = GetColumnTypeFromName(cs.typeName, cs.maxSize);
         c->unique = cs.unique;
-        c->generatorName = copyText(cs.generatorName);
-        c->description = copyText(cs.description);
+        c->generatorName = TwTextDup(cs.generatorName);
+        c->description = TwTextDup(cs.description);
         c->maxSize = cs.maxSize;
         c->nullable = cs.nullable;
         bool ok = c->name != nullptr && (cs.generatorName == nullptr || c->generatorName) &&
@@ -320,7 +311,7 @@ int CreateTable(const char* tableName) {
     auto* t = static_cast<TableData*>(calloc(1, sizeof(TableData)));
     if (t == nullptr)
         return 0;
-    t->name = copyText(tableName);
+    t->name = TwTextDup(tableName);
     if (t->name == nullptr) {
         free(t);
         return 0;
@@ -605,9 +596,9 @@ int RegisterTableDefn(const TableSchema* schema) {
     auto* d = static_cast<TableDefn*>(calloc(1, sizeof(TableDefn)));
     if (d == nullptr)
         return ORR_NO_MEMORY;
-    bool ok = (d->name = copyText(schema->name)) != nullptr &&
+    bool ok = (d->name = TwTextDup(schema->name)) != nullptr &&
               (schema->description == nullptr ||
-               (d->description = copyText(schema->description)) != nullptr) &&
+               (d->description = TwTextDup(schema->description)) != nullptr) &&
               buildColumns(&d->columns, schema);
     if (ok && (schema->primaryKeyCount > 0 || schema->foreignKeyCount > 0)) {
         d->constraints = static_cast<ConstraintDefn*>(calloc(1, sizeof(ConstraintDefn)));
@@ -617,7 +608,7 @@ int RegisterTableDefn(const TableSchema* schema) {
                 calloc(static_cast<size_t>(schema->primaryKeyCount), sizeof(char*)));
             ok = d->constraints->primaryKeys != nullptr;
             for (int32_t i = 0; ok && i < schema->primaryKeyCount; ++i) {
-                d->constraints->primaryKeys[i] = copyText(schema->primaryKeys[i]);
+                d->constraints->primaryKeys[i] = TwTextDup(schema->primaryKeys[i]);
                 ok = d->constraints->primaryKeys[i] != nullptr;
                 d->constraints->primaryKeyCount = i + 1;
             }
@@ -629,9 +620,9 @@ int RegisterTableDefn(const TableSchema* schema) {
                 auto* fk = static_cast<ForeignKeyDefn*>(calloc(1, sizeof(ForeignKeyDefn)));
                 ok = fk != nullptr;
                 if (ok) {
-                    fk->localColumn = copyText(schema->foreignKeys[i].localColumn);
-                    fk->refColumn = copyText(schema->foreignKeys[i].refColumn);
-                    fk->refTable = copyText(schema->foreignKeys[i].refTable);
+                    fk->localColumn = TwTextDup(schema->foreignKeys[i].localColumn);
+                    fk->refColumn = TwTextDup(schema->foreignKeys[i].refColumn);
+                    fk->refTable = TwTextDup(schema->foreignKeys[i].refTable);
                     ok = fk->localColumn != nullptr && fk->refColumn != nullptr &&
                          fk->refTable != nullptr && AppendToVector(d->constraints->foreignKeys, fk);
                     if (!ok) {
@@ -656,8 +647,8 @@ int RegisterCustomView(const TableSchema* schema) {
         return 0;
     auto* v = static_cast<CustomViewDefn*>(calloc(1, sizeof(CustomViewDefn)));
     auto* t = static_cast<TableData*>(calloc(1, sizeof(TableData)));
-    bool ok = v != nullptr && t != nullptr && (v->name = copyText(schema->name)) != nullptr &&
-              (t->name = copyText(schema->name)) != nullptr && buildColumns(&v->columns, schema);
+    bool ok = v != nullptr && t != nullptr && (v->name = TwTextDup(schema->name)) != nullptr &&
+              (t->name = TwTextDup(schema->name)) != nullptr && buildColumns(&v->columns, schema);
     if (ok) {
         t->kind = ORR_VIEW_KIND;
         t->viewDefn = v;

@@ -54,12 +54,6 @@ const WCHAR* w(const std::u16string& s) {
     return reinterpret_cast<const WCHAR*>(s.c_str());
 }
 
-// A name as the registry compares it.
-std::u16string fold(std::u16string s) {
-    TwLinuxRegistryFoldName(reinterpret_cast<WCHAR*>(s.data()), s.size());
-    return s;
-}
-
 // Reads a whole file of at most `limit` bytes; false when it is missing,
 // unreadable or larger.
 bool readSmallFile(const std::string& path, size_t limit, std::string& out) {

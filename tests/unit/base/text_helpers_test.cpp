@@ -132,7 +132,7 @@ TEST(TimeTexts, DateAndTimeShapes) {
     EXPECT_EQ(date[5], '-');
     time_t now = time(nullptr);
     struct tm t = *localtime(&now);
-    char expect[16];
+    char expect[40];
     snprintf(expect, sizeof expect, "%02d-%02d-%02d", t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
     EXPECT_EQ(date, expect);
     char* tt = nullptr;
