@@ -25,6 +25,7 @@ help:
 	@echo "make bench   build and run the benchmarks (every row beside its reference, build/release/bench/results.json)"
 	@echo "make windows-release  the 32-bit program, its manifest check and INSTALL.txt in build/release-windows"
 	@echo "make windows-tests    the portable tests and the scenarios, built for Windows, under wine64"
+	@echo "make package the Debian package of the Linux tools and the zip of the Windows release folder (build/packages)"
 	@echo "make windows-shipped-check  the scenarios against the shipped 32-bit program under Wine (root; TW_SKIP_SHIPPED=1 skips)"
 
 # Installs the packages named in $(1) that are missing; as non-root, says what to install and stops.
@@ -82,7 +83,21 @@ windows-tests: deps-test
 	JOBS=$(JOBS) cmake/libxml2-windows/build.sh x86_64 build/mingw-x86_64/twlibxml2.dll build/libxml2-windows
 	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/run.sh build/mingw-x86_64
 
-.PHONY: windows-tests windows-release windows-shipped-check layers
+# The scenarios against the shipped 32-bit program (see tests/wine/README.md);
+# TW_SKIP_SHIPPED=1 skips them, saying so.
+windows-shipped-check:
+	TW_LINUX_BUILD=$(CURDIR)/build/debug tests/wine/shipped.sh build/release-windows build/mingw-x86_64 $(PKGS_SHIPPED)
+
+# The Debian package of the Linux tools and the zip of the Windows release folder.
+package: deps-test windows-release
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target twprereqhandler twreg twfetch twreplay
+	rm -rf build/packages
+	cd build/release && cpack >/dev/null
+	cd build/mingw-i686 && cpack >/dev/null
+	@ls -l build/packages/*.deb build/packages/*.zip
+
+.PHONY: windows-tests windows-release windows-shipped-check layers package
 
 test: debug
 	ctest --preset debug -j $(JOBS)
@@ -105,9 +120,10 @@ demo: release
 	@build/release/tools/twreplay/twreplay examples/fleet || \
 	  echo "twreplay exit status $$?: a machine of the fleet could not be replayed"
 
-# Runs one step of `make check` and says how long it took.
+# Runs one step of `make check` and says how long it took; a step that fails
+# stops the check (a failure inside an && chain would not stop the shell).
 define timed
-@start=$$(date +%s); $(2); echo "check: $(1) took $$(($$(date +%s) - start)) s"
+@start=$$(date +%s); $(2) || { echo "check: $(1) failed" >&2; exit 1; }; echo "check: $(1) took $$(($$(date +%s) - start)) s"
 endef
 
 # Refuses an #include that reaches up the library stack of src/layers.txt.

@@ -34,8 +34,27 @@ else()
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-  # libcurl, OpenSSL, SQLite and libxml2 as the programs are linked (dpkg-shlibdeps).
+  # What the programs link (SQLite, the C++ runtime) comes from dpkg-shlibdeps.
+  # libcurl, OpenSSL and libxml2 are loaded on first use, so shlibdeps cannot
+  # see them: the packages that hold the libraries this build found are named.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  find_package(CURL REQUIRED)
+  find_package(OpenSSL REQUIRED)
+  find_package(LibXml2 REQUIRED)
+  set(_tw_loaded_packages "")
+  foreach(_lib ${CURL_LIBRARIES} ${OPENSSL_SSL_LIBRARY} ${OPENSSL_CRYPTO_LIBRARY} ${LIBXML2_LIBRARY})
+    get_filename_component(_real "${_lib}" REALPATH)
+    execute_process(COMMAND dpkg-query -S "${_real}" OUTPUT_VARIABLE _owner
+                    RESULT_VARIABLE _rc ERROR_QUIET)
+    if(NOT _rc EQUAL 0)
+      message(WARNING "no Debian package holds ${_real}: the package will not depend on it")
+      continue()
+    endif()
+    string(REGEX MATCH "^[^:,]+" _pkg "${_owner}")
+    list(APPEND _tw_loaded_packages "${_pkg}")
+  endforeach()
+  list(REMOVE_DUPLICATES _tw_loaded_packages)
+  list(JOIN _tw_loaded_packages ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "twprereqhandler as it runs on Linux against a registry kept in SQLite,
 twreg (the registry store's command-line tool, shaped like reg.exe) and
 twfetch (the agent's server requests from the command line) and twreplay

@@ -24,6 +24,11 @@ for f in usr/bin/twprereqhandler usr/bin/twreg usr/bin/twfetch usr/bin/twreplay 
 done
 [ -d "$ROOT/var/lib/tidewell" ] || { echo "check-deb: /var/lib/tidewell is not in the package" >&2; exit 1; }
 echo "package: $(dpkg-deb -f "$DEB" Package) $(dpkg-deb -f "$DEB" Version), depends on: $(dpkg-deb -f "$DEB" Depends)"
+# The libraries bound on first use are no link dependency: the package must name them.
+for lib in libcurl libssl libxml2; do
+    dpkg-deb -f "$DEB" Depends | grep -q "\b$lib" ||
+        { echo "check-deb: the package does not depend on $lib, which the programs load" >&2; exit 1; }
+done
 
 export TW_REGISTRY=$WORK/registry.db TW_DRIVE_ROOT=$WORK/drives TW_SERVICE_DIR=$WORK/services
 BIN=$ROOT/usr/bin
