@@ -1,13 +1,9 @@
-// The registry's storage: one SQLite database shared by every process that
-// names it (TW_REGISTRY), in WAL mode with a generous busy timeout so that
-// concurrent writers queue instead of failing. One connection per process,
-// opened on first use, statements prepared once.
+// The registry's rows over the connection of registry_db.cpp: keys and
+// values, enumeration cursors, transactions and batches.
 //
-// Layout: keys(id, parent, name, fold, written) with the predefined roots as
-// fixed rows whose parent is 0; vals(id, key, name, fold, type, data, host).
 // Names are kept as UTF-16LE exactly as given (original case); `fold` is the
-// upper-cased name as UTF-16BE, so that a unique index compares names without
-// case and ORDER BY sorts them in code-unit order, as Windows enumerates.
+// upper-cased name as UTF-16BE, so that comparing its bytes compares names
+// without case and sorts them in code-unit order, as Windows enumerates.
 // Value rows keep their id when overwritten, so enumeration follows creation.
 //
 // What a process reads is kept in a small cache (key lookups, values) for as
@@ -18,18 +14,12 @@
 #include "advapi32/registry_store.h"
 
 #include "advapi32/registry_api.h"
-#include "advapi32/registry_host.h"
+#include "advapi32/registry_db.h"
 #include "kernel32/systime.h"
 
-#include <pthread.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,15 +27,6 @@
 namespace tw::reg {
 
 namespace {
-
-const char* const kDefaultPath = "/var/lib/tidewell/registry.db";
-const int kBusyTimeoutMs = 10000;
-const int kSchemaVersion = 1;
-
-std::recursive_mutex& registryMutex() {
-    static auto* m = new std::recursive_mutex();
-    return *m;
-}
 
 // Bounds of the read cache: entries, and the largest value it keeps.
 const size_t kMaxCacheEntries = 4096;
@@ -68,160 +49,7 @@ struct ReadCache {
     }
     bool full() const { return children.size() + values.size() + keys.size() >= kMaxCacheEntries; }
 };
-
-struct Database {
-    sqlite3* db = nullptr;
-    pid_t pid = 0;
-    bool batch = false;
-    long long connection = 0; // counts the connections this process opened
-    std::unordered_map<const char*, sqlite3_stmt*> stmts;
-    ReadCache cache;
-};
-Database g;
-// Why the last open failed, for a person: the file and the reason. Empty
-// while the database is open.
-std::string g_openProblem;
-
-void noteProblem(const std::string& path, sqlite3* db, const std::string& reason) {
-    std::string why = reason;
-    if (db != nullptr) {
-        why = sqlite3_errmsg(db);
-        const int e = sqlite3_system_errno(db);
-        if (e != 0)
-            why += std::string(" (") + strerror(e) + ")";
-        // The usual cause, said plainly: WAL mode writes beside the file too.
-        std::string folder = std::filesystem::path(path).parent_path().string();
-        if (access(path.c_str(), W_OK) != 0 && errno == EACCES)
-            why += "; no write access to the file";
-        else if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0 && errno == EACCES)
-            why += "; no write access to its folder";
-    }
-    g_openProblem = path + ": " + why;
-}
-
-// Why this thread's last registry I/O failure happened, in words: Windows has
-// no code that says "another process holds the database", so the call
-// answers ERROR_REGISTRY_IO_FAILED and a tool asks for the words.
-thread_local std::string t_failure;
-
-DWORD failure(DWORD code, std::string words) {
-    t_failure = std::move(words);
-    return code;
-}
-
-// getpid() is a system call, and every transaction asks whether the
-// connection is this process's: the answer is kept and renewed after fork().
-pid_t currentPid() {
-    static pid_t pid = [] {
-        pthread_atfork(nullptr, nullptr, [] { pid = getpid(); });
-        return getpid();
-    }();
-    return pid;
-}
-
-DWORD sqlError(int rc) {
-    switch (rc & 0xff) {
-    case SQLITE_NOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-        return failure(ERROR_REGISTRY_CORRUPT,
-                       "the registry database is damaged or is not a registry database");
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return failure(ERROR_REGISTRY_IO_FAILED,
-                       "the registry database is busy: another process held it for " +
-                           std::to_string(kBusyTimeoutMs / 1000) + " s");
-    default:
-        return failure(ERROR_REGISTRY_IO_FAILED,
-                       std::string("the registry database failed: ") + sqlite3_errstr(rc));
-    }
-}
-
-DWORD exec(const char* sql) {
-    int rc = sqlite3_exec(g.db, sql, nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK ? 0 : sqlError(rc);
-}
-
-void closeDb() {
-    for (auto& [sql, stmt] : g.stmts)
-        sqlite3_finalize(stmt);
-    g.stmts.clear();
-    g.cache.clear();
-    if (g.db != nullptr)
-        sqlite3_close_v2(g.db);
-    g.db = nullptr;
-    g.batch = false;
-}
-
-// A cached statement, reset when the helper goes out of scope.
-class Stmt {
-  public:
-    explicit Stmt(const char* sql) {
-        auto it = g.stmts.find(sql);
-        if (it != g.stmts.end()) {
-            s_ = it->second;
-            return;
-        }
-        int rc = sqlite3_prepare_v3(g.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr);
-        if (rc != SQLITE_OK) {
-            err_ = sqlError(rc);
-            s_ = nullptr;
-            return;
-        }
-        g.stmts.emplace(sql, s_);
-    }
-    ~Stmt() {
-        if (s_ != nullptr) {
-            sqlite3_reset(s_);
-            sqlite3_clear_bindings(s_);
-        }
-    }
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
-
-    Stmt& bind(int i, long long v) {
-        note(s_ ? sqlite3_bind_int64(s_, i, v) : SQLITE_MISUSE);
-        return *this;
-    }
-    // Zero-length data still binds a blob (a null pointer would bind NULL).
-    // SQLite copies the bytes: callers pass temporaries.
-    Stmt& bindBlob(int i, const void* data, size_t size) {
-        static const char empty = 0;
-        note(s_ ? sqlite3_bind_blob64(s_, i, size ? data : &empty, size, SQLITE_TRANSIENT)
-                : SQLITE_MISUSE);
-        return *this;
-    }
-    Stmt& bindBlob(int i, const std::string& bytes) {
-        return bindBlob(i, bytes.data(), bytes.size());
-    }
-    // Steps once; returns true for a row. Failures land in error().
-    bool row() {
-        if (s_ == nullptr || err_ != 0)
-            return false;
-        int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            err_ = sqlError(rc);
-        return false;
-    }
-    DWORD error() const { return s_ == nullptr && err_ == 0 ? ERROR_REGISTRY_IO_FAILED : err_; }
-    long long col64(int i) const { return sqlite3_column_int64(s_, i); }
-    std::string colBytes(int i) const {
-        const void* p = sqlite3_column_blob(s_, i);
-        int n = sqlite3_column_bytes(s_, i);
-        return p != nullptr && n > 0 ? std::string(static_cast<const char*>(p), n) : std::string();
-    }
-
-  private:
-    void note(int rc) {
-        if (rc != SQLITE_OK && err_ == 0)
-            err_ = sqlError(rc);
-    }
-    sqlite3_stmt* s_ = nullptr;
-    DWORD err_ = 0;
-};
+ReadCache g_cache;
 
 std::string nameBytes(const std::u16string& name) {
     std::string out;
@@ -256,185 +84,13 @@ std::string foldBytes(const std::u16string& name, size_t prefix = 0) {
     return out;
 }
 
-DWORD createSchema() {
-    static const char* const kTables =
-        "CREATE TABLE IF NOT EXISTS keys("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
-        " name BLOB NOT NULL, fold BLOB NOT NULL, written INTEGER NOT NULL);"
-        "CREATE UNIQUE INDEX IF NOT EXISTS keys_child ON keys(parent, fold);"
-        "CREATE TABLE IF NOT EXISTS vals("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
-        " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL,"
-        " data BLOB NOT NULL, host INTEGER NOT NULL DEFAULT 0);"
-        "CREATE UNIQUE INDEX IF NOT EXISTS vals_name ON vals(key, fold);"
-        "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id);";
-    if (DWORD rc = exec(kTables))
-        return rc;
-    // Fixed ids for the predefined roots; their names are for a human reading the file.
-    struct {
-        long long id;
-        const char16_t* name;
-    } roots[] = {{1, u"HKEY_CLASSES_ROOT"},
-                 {2, u"HKEY_CURRENT_USER"},
-                 {kHklmId, u"HKEY_LOCAL_MACHINE"},
-                 {4, u"HKEY_USERS"},
-                 {6, u"HKEY_CURRENT_CONFIG"}};
-    long long now = NowUnixMillis();
-    for (auto& r : roots) {
-        Stmt s("INSERT OR IGNORE INTO keys(id, parent, name, fold, written) VALUES(?1, 0, ?2, "
-               "?3, ?4)");
-        s.bind(1, r.id).bindBlob(2, nameBytes(r.name)).bindBlob(3, foldBytes(r.name)).bind(4, now);
-        s.row();
-        if (s.error())
-            return s.error();
-    }
-    // The keys every Windows machine has, so that the redirected view and the
-    // usual paths open as they do there.
-    const std::vector<std::pair<long long, std::vector<std::u16string>>> base = {
-        {kHklmId, {u"SOFTWARE", u"WOW6432Node"}},
-        {kHklmId, {u"SYSTEM"}},
-        {kHklmId, {u"HARDWARE"}},
-        {2, {u"Software"}},
-    };
-    for (auto& [root, path] : base) {
-        long long id = root;
-        for (auto& comp : path) {
-            long long child = 0;
-            if (DWORD rc = FindChild(id, comp, child))
-                return rc;
-            if (child == 0) {
-                if (DWORD rc = CreateChild(id, comp, child))
-                    return rc;
-            }
-            id = child;
-        }
-    }
-    return exec("PRAGMA user_version = 1");
-}
-
-int userVersion() {
-    Stmt s("PRAGMA user_version");
-    return s.row() ? static_cast<int>(s.col64(0)) : -1;
-}
-
-// Switching a new database to WAL needs it to itself, and SQLite answers a
-// process that finds it taken at once instead of through the busy handler: two
-// processes opening a new store together wait for each other here, as long as
-// the busy time-out allows.
-DWORD enterWal(sqlite3* db) {
-    const long long deadline = NowUnixMillis() + kBusyTimeoutMs;
-    for (;;) {
-        int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        if ((rc & 0xff) != SQLITE_BUSY || NowUnixMillis() >= deadline)
-            return rc == SQLITE_OK ? 0 : sqlError(rc);
-        sqlite3_sleep(5);
-    }
-}
-
-bool hasOrderIndex() {
-    Stmt s("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'vals_order'");
-    return s.row();
-}
-
-// Closing at exit folds the write-ahead log back into the database file, so
-// that the file alone holds everything once the process is gone.
-void closeAtExit() {
-    if (!registryMutex().try_lock())
-        return; // another thread is inside a call; the log stays and is replayed later
-    if (g.db != nullptr && g.pid == currentPid() && !g.batch)
-        closeDb();
-    registryMutex().unlock();
-}
-
-DWORD openDb() {
-    if (g.db != nullptr && g.pid == currentPid())
-        return 0;
-    static const bool exitHook = atexit(closeAtExit) == 0;
-    (void)exitHook;
-    if (g.db != nullptr) {
-        // A connection inherited through fork() must not be used (or closed)
-        // by the child; start afresh and leave the parent's alone.
-        g.db = nullptr;
-        g.stmts.clear();
-        g.batch = false;
-        g.cache.clear();
-    }
-    const char* env = getenv("TW_REGISTRY");
-    std::string path = env != nullptr && *env != '\0' ? env : kDefaultPath;
-    std::error_code ec;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
-    sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        // A folder that could not be made says more than SQLite's "unable to open".
-        if (ec)
-            noteProblem(path, nullptr, "cannot create its folder (" + ec.message() + ")");
-        else
-            noteProblem(path, db, "");
-        if (db != nullptr)
-            sqlite3_close_v2(db);
-        return failure(ERROR_REGISTRY_IO_FAILED,
-                       "cannot open the registry database " + g_openProblem);
-    }
-    g.db = db;
-    g.pid = currentPid();
-    ++g.connection;
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    DWORD err = enterWal(db);
-    if (err == 0)
-        err = exec("PRAGMA synchronous=NORMAL");
-    int version = err == 0 ? userVersion() : -1;
-    if (err == 0 && version < 0)
-        err = failure(ERROR_REGISTRY_CORRUPT, "the registry database is damaged or is not a "
-                                              "registry database");
-    if (err == 0 && version > kSchemaVersion) // written by a newer store: do not guess
-        err = failure(ERROR_REGISTRY_CORRUPT,
-                      "the registry database was written by a newer version of the registry store");
-    if (err == 0 && version < kSchemaVersion) {
-        err = exec("BEGIN IMMEDIATE");
-        if (err == 0) {
-            // Another process may have created it while we waited for the lock.
-            if (userVersion() < kSchemaVersion)
-                err = createSchema();
-            err = err == 0 ? exec("COMMIT") : err;
-            if (err != 0)
-                exec("ROLLBACK");
-        }
-    }
-    // Enumeration walks a key's values in creation order; stores made before
-    // this index existed get it on first open. Only a store that lacks it is
-    // written to: a write at every open would race the other processes opening.
-    if (err == 0 && !hasOrderIndex()) {
-        err = exec("BEGIN IMMEDIATE");
-        if (err == 0) {
-            err = exec("CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)");
-            err = err == 0 ? exec("COMMIT") : err;
-            if (err != 0)
-                exec("ROLLBACK");
-        }
-    }
-    if (err != 0) {
-        noteProblem(path, g.db, "");
-        if (version > kSchemaVersion)
-            g_openProblem = path + ": written by a newer version of the registry store";
-        closeDb();
-        return err;
-    }
-    g_openProblem.clear();
-    RefreshHostHive();
-    return 0;
-}
-
 } // namespace
 
 void Lock() {
-    registryMutex().lock();
+    RegistryMutex().lock();
 }
 void Unlock() {
-    registryMutex().unlock();
+    RegistryMutex().unlock();
 }
 
 long long RootIdOf(HKEY key) {
@@ -517,14 +173,14 @@ void validateCache() {
     Stmt s("PRAGMA data_version");
     long long version = s.row() ? s.col64(0) : -1;
     if (s.error() != 0 || version < 0) {
-        g.cache.clear();
+        g_cache.clear();
         return;
     }
-    if (version != g.cache.dataVersion || g.cache.full()) {
-        g.cache.clear();
-        g.cache.dataVersion = version;
+    if (version != g_cache.dataVersion || g_cache.full()) {
+        g_cache.clear();
+        g_cache.dataVersion = version;
     }
-    g.cache.active = true;
+    g_cache.active = true;
 }
 
 // A cache key: the id's bytes, then the folded name, which the query binds.
@@ -536,12 +192,59 @@ std::string cacheKey(long long id, const std::u16string& name) {
 
 } // namespace
 
+void DropReadCache() {
+    g_cache.clear();
+}
+
+DWORD AddPredefinedKeys() {
+    // Fixed ids for the predefined roots; their names are for a human reading the file.
+    struct {
+        long long id;
+        const char16_t* name;
+    } roots[] = {{1, u"HKEY_CLASSES_ROOT"},
+                 {2, u"HKEY_CURRENT_USER"},
+                 {kHklmId, u"HKEY_LOCAL_MACHINE"},
+                 {4, u"HKEY_USERS"},
+                 {6, u"HKEY_CURRENT_CONFIG"}};
+    long long now = NowUnixMillis();
+    for (auto& r : roots) {
+        Stmt s("INSERT OR IGNORE INTO keys(id, parent, name, fold, written) VALUES(?1, 0, ?2, "
+               "?3, ?4)");
+        s.bind(1, r.id).bindBlob(2, nameBytes(r.name)).bindBlob(3, foldBytes(r.name)).bind(4, now);
+        s.row();
+        if (s.error())
+            return s.error();
+    }
+    // The keys every Windows machine has, so that the redirected view and the
+    // usual paths open as they do there.
+    const std::vector<std::pair<long long, std::vector<std::u16string>>> base = {
+        {kHklmId, {u"SOFTWARE", u"WOW6432Node"}},
+        {kHklmId, {u"SYSTEM"}},
+        {kHklmId, {u"HARDWARE"}},
+        {2, {u"Software"}},
+    };
+    for (auto& [root, path] : base) {
+        long long id = root;
+        for (auto& comp : path) {
+            long long child = 0;
+            if (DWORD rc = FindChild(id, comp, child))
+                return rc;
+            if (child == 0) {
+                if (DWORD rc = CreateChild(id, comp, child))
+                    return rc;
+            }
+            id = child;
+        }
+    }
+    return 0;
+}
+
 Txn::Txn(bool write) {
-    rc_ = openDb();
+    rc_ = OpenDb();
     if (rc_ != 0)
         return;
-    g.cache.active = false;
-    if (g.batch) {
+    g_cache.active = false;
+    if (g_conn.batch) {
         rc_ = step("SAVEPOINT call");
         savepoint_ = true;
     } else {
@@ -549,14 +252,14 @@ Txn::Txn(bool write) {
     }
     active_ = rc_ == 0;
     // Writes (and a batch, which writes) change what the cache holds.
-    if (write || g.batch)
-        g.cache.clear();
+    if (write || g_conn.batch)
+        g_cache.clear();
     else if (active_)
         validateCache();
 }
 
 Txn::~Txn() {
-    g.cache.active = false;
+    g_cache.active = false;
     if (!active_)
         return;
     if (savepoint_) {
@@ -568,7 +271,7 @@ Txn::~Txn() {
 }
 
 DWORD Txn::commit() {
-    g.cache.active = false;
+    g_cache.active = false;
     if (!active_)
         return rc_ != 0 ? rc_ : ERROR_REGISTRY_IO_FAILED;
     DWORD rc = step(savepoint_ ? "RELEASE call" : "COMMIT");
@@ -578,27 +281,27 @@ DWORD Txn::commit() {
 }
 
 unsigned long long ReadCacheGeneration() {
-    return g.cache.active ? g.cache.generation : 0;
+    return g_cache.active ? g_cache.generation : 0;
 }
 
 DWORD KeyExists(long long id, bool& exists) {
-    if (g.cache.active && g.cache.keys.count(id) != 0) {
+    if (g_cache.active && g_cache.keys.count(id) != 0) {
         exists = true;
         return 0;
     }
     Stmt s("SELECT 1 FROM keys WHERE id = ?1");
     s.bind(1, id);
     exists = s.row();
-    if (s.error() == 0 && exists && g.cache.active)
-        g.cache.keys.insert(id);
+    if (s.error() == 0 && exists && g_cache.active)
+        g_cache.keys.insert(id);
     return s.error();
 }
 
 DWORD FindChild(long long parent, const std::u16string& name, long long& child) {
     std::string key = cacheKey(parent, name);
-    if (g.cache.active) {
-        auto it = g.cache.children.find(key);
-        if (it != g.cache.children.end()) {
+    if (g_cache.active) {
+        auto it = g_cache.children.find(key);
+        if (it != g_cache.children.end()) {
             child = it->second;
             return 0;
         }
@@ -606,8 +309,8 @@ DWORD FindChild(long long parent, const std::u16string& name, long long& child) 
     Stmt s("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
     s.bind(1, parent).bindBlob(2, key.data() + sizeof parent, key.size() - sizeof parent);
     child = s.row() ? s.col64(0) : 0;
-    if (s.error() == 0 && g.cache.active)
-        g.cache.children.emplace(std::move(key), child);
+    if (s.error() == 0 && g_cache.active)
+        g_cache.children.emplace(std::move(key), child);
     return s.error();
 }
 
@@ -618,7 +321,7 @@ DWORD CreateChild(long long parent, const std::u16string& name, long long& child
     s.row();
     if (s.error())
         return s.error();
-    child = sqlite3_last_insert_rowid(g.db);
+    child = sqlite3_last_insert_rowid(g_conn.db);
     return 0;
 }
 
@@ -651,8 +354,8 @@ namespace {
 void stateOf(EnumCursor& c) {
     Stmt s("PRAGMA data_version");
     c.dataVersion = s.row() ? s.col64(0) : -1;
-    c.changes = sqlite3_total_changes64(g.db);
-    c.connection = g.connection;
+    c.changes = sqlite3_total_changes64(g_conn.db);
+    c.connection = g_conn.number;
 }
 
 // Whether the item at `index` can be found from the cursor: the same item
@@ -701,9 +404,9 @@ DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
 
 DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredValue& out) {
     std::string ck = cacheKey(key, name);
-    if (g.cache.active) {
-        auto it = g.cache.values.find(ck);
-        if (it != g.cache.values.end()) {
+    if (g_cache.active) {
+        auto it = g_cache.values.find(ck);
+        if (it != g_cache.values.end()) {
             found = it->second.has_value();
             if (found)
                 out = *it->second;
@@ -719,8 +422,8 @@ DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredVa
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
     }
-    if (s.error() == 0 && g.cache.active && (!found || out.data.size() <= kMaxCachedValue))
-        g.cache.values.emplace(std::move(ck),
+    if (s.error() == 0 && g_cache.active && (!found || out.data.size() <= kMaxCachedValue))
+        g_cache.values.emplace(std::move(ck),
                                found ? std::optional<StoredValue>(out) : std::nullopt);
     return s.error();
 }
@@ -756,7 +459,7 @@ DWORD DeleteValue(long long key, const std::u16string& name, bool& found) {
         if (s.error())
             return s.error();
     }
-    found = sqlite3_changes(g.db) > 0;
+    found = sqlite3_changes(g_conn.db) > 0;
     return found ? TouchKey(key) : 0;
 }
 
@@ -835,14 +538,7 @@ DWORD WalkPath(long long start, const std::vector<std::u16string>& path, long lo
 }
 
 void CloseStore() {
-    if (g.db != nullptr && g.pid == currentPid()) {
-        closeDb();
-    } else {
-        g.db = nullptr;
-        g.stmts.clear();
-        g.batch = false;
-        g.cache.clear();
-    }
+    CloseConnection();
     ForgetAllHandles();
 }
 
@@ -852,37 +548,37 @@ namespace tw {
 
 DWORD RegistryBeginBatch() {
     reg::Lock();
-    if (reg::g.batch) {
+    if (reg::g_conn.batch) {
         reg::Unlock();
         return ERROR_INVALID_FUNCTION;
     }
-    DWORD rc = reg::openDb();
+    DWORD rc = reg::OpenDb();
     if (rc == 0)
-        rc = reg::exec("BEGIN IMMEDIATE");
-    reg::g.cache.clear();
+        rc = reg::Exec("BEGIN IMMEDIATE");
+    reg::g_cache.clear();
     if (rc != 0) {
         reg::Unlock();
         return rc;
     }
-    reg::g.batch = true;
+    reg::g_conn.batch = true;
     return 0; // the lock stays held until RegistryEndBatch
 }
 
 DWORD RegistryEndBatch(bool commit) {
     reg::Lock();
-    if (!reg::g.batch || reg::g.db == nullptr) {
+    if (!reg::g_conn.batch || reg::g_conn.db == nullptr) {
         reg::Unlock();
         return ERROR_INVALID_FUNCTION;
     }
     DWORD rc = 0;
     if (commit) {
-        rc = reg::exec("COMMIT");
+        rc = reg::Exec("COMMIT");
         if (rc != 0)
-            reg::exec("ROLLBACK");
+            reg::Exec("ROLLBACK");
     } else {
-        reg::exec("ROLLBACK");
+        reg::Exec("ROLLBACK");
     }
-    reg::g.batch = false;
+    reg::g_conn.batch = false;
     reg::Unlock(); // this call's own lock
     reg::Unlock(); // the one RegistryBeginBatch kept
     return rc;
@@ -892,30 +588,11 @@ DWORD RegistryEndBatch(bool commit) {
 
 extern "C" {
 
-const char* TwLinuxRegistryFailure(void) {
-    return tw::reg::t_failure.c_str();
-}
-
 void TwLinuxRegistryReopen(void) {
     try {
         tw::reg::LockGuard lock;
         tw::reg::CloseStore();
     } catch (...) {
-    }
-}
-
-size_t TwLinuxRegistryOpenProblem(char* buffer, size_t size) {
-    try {
-        tw::reg::LockGuard lock;
-        const std::string& text = tw::reg::g_openProblem;
-        if (buffer != nullptr && size > 0) {
-            size_t n = std::min(text.size(), size - 1);
-            memcpy(buffer, text.data(), n);
-            buffer[n] = '\0';
-        }
-        return text.size();
-    } catch (...) {
-        return 0;
     }
 }
 

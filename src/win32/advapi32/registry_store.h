@@ -1,6 +1,7 @@
-// The Linux registry store (registry_store.cpp): a SQLite database behind the
-// Reg* functions, shared by registry_api.cpp and registry_host.cpp (not part
-// of the Win32 surface; tools reach batches through tw_linux.h).
+// The Linux registry store (registry_store.cpp, over the connection of
+// registry_db.cpp): a SQLite database behind the Reg* functions, shared by
+// registry_api.cpp and registry_host.cpp (not part of the Win32 surface; tools
+// reach batches through tw_linux.h).
 #pragma once
 
 #include <windows.h>
@@ -121,6 +122,12 @@ FILETIME ToFileTime(long long unixMillis);
 
 // Closes the database and forgets every open key handle.
 void CloseStore();
+
+// For the connection (registry_db.cpp): fills a new store with the predefined
+// roots and the keys every Windows machine has, inside its schema transaction;
+// and empties the read cache whenever it closes or drops a connection.
+DWORD AddPredefinedKeys();
+void DropReadCache();
 
 } // namespace reg
 } // namespace tw
