@@ -1,4 +1,5 @@
 #include "tables/column_value.h"
+#include "tables/column_value_parts.h"
 #include "base/log.h"
 
 #include <float.h>
@@ -6,6 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+using tabrix::isDigit;
+using tabrix::newBytesValue;
 
 namespace {
 
@@ -29,9 +33,6 @@ int typeWidth(ColumnType type) {
     }
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
@@ -58,16 +59,6 @@ void* newIntegerValue(uint64_t v, int width) {
     auto* p = static_cast<unsigned char*>(calloc(1, kIntegerBufferSize));
     if (p != nullptr)
         storeLittleEndian(p, v, width);
-    return p;
-}
-
-void* newBytesValue(const void* data, size_t n) {
-    auto* p = static_cast<char*>(malloc(n + 1));
-    if (p == nullptr)
-        return nullptr;
-    if (n > 0)
-        memcpy(p, data, n);
-    p[n] = '\0';
     return p;
 }
 
