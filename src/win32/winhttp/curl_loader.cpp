@@ -108,6 +108,13 @@ TW_CURL(CURLUcode, curl_url_set, (CURLU * u, CURLUPart what, const char* part, u
         (u, what, part, flags), CURLUE_OUT_OF_MEMORY)
 TW_CURL(const char*, curl_url_strerror, (CURLUcode code), (code), kNoLibrary)
 
+// libcurl's prototypes end their named parameters with an enum, which clang
+// warns of in va_start; these enums are int-sized and not promoted, and
+// libcurl's own definitions do the same.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 // The option's number says what its one argument is, as libcurl reads it.
 CURLcode curl_easy_setopt(CURL* c, CURLoption option, ...) {
     static std::atomic<void*> slot{nullptr};
@@ -139,7 +146,7 @@ CURLMcode curl_multi_setopt(CURLM* m, CURLMoption option, ...) {
     CURLMcode rc;
     if (option < CURLOPTTYPE_OBJECTPOINT)
         rc = f(m, option, va_arg(ap, long));
-    else if (option < CURLOPTTYPE_FUNCTIONPOINT || option >= CURLOPTTYPE_BLOB)
+    else if (option < CURLOPTTYPE_FUNCTIONPOINT) // the multi options have no blobs
         rc = f(m, option, va_arg(ap, void*));
     else if (option < CURLOPTTYPE_OFF_T)
         rc = f(m, option, va_arg(ap, void (*)(void)));

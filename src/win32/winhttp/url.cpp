@@ -50,12 +50,15 @@ std::string EscapePath(const WCHAR* objectName, DWORD flags) {
 std::string BuildUrl(bool secure, const std::string& host, INTERNET_PORT port,
                      const std::string& path) {
     std::string url = secure ? "https://" : "http://";
-    if (host.find(':') != std::string::npos && host[0] != '[')
-        url += "[" + host + "]";
-    else
-        url += host;
+    bool bracket = host.find(':') != std::string::npos && host[0] != '[';
+    if (bracket)
+        url += '[';
+    url += host;
+    if (bracket)
+        url += ']';
     unsigned effective = port != INTERNET_DEFAULT_PORT ? port : (secure ? 443u : 80u);
-    url += ":" + std::to_string(effective);
+    url += ':';
+    url += std::to_string(effective);
     url += path;
     return url;
 }

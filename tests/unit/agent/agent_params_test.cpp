@@ -237,7 +237,7 @@ TEST(Base64Password, DecodingRules) {
     EXPECT_EQ(dec(""), "");
     EXPECT_EQ(dec("cGFzc3d"), "<invalid>") << "length not a multiple of 4";
     EXPECT_EQ(dec("cGF*c3dk"), "<invalid>");
-    EXPECT_EQ(dec("cG\xC3\xA9c3dk"), "<invalid>") << "bytes above 127";
+    EXPECT_EQ(dec("cG\xC3\xA9" "c3dk"), "<invalid>") << "bytes above 127";
     EXPECT_EQ(dec("cA==ZZZZ"), "p") << "padding ends the decoding";
     EXPECT_EQ(dec("=AAA"), "<invalid>");
     EXPECT_EQ(DecodeBase64Password(nullptr, nullptr), nullptr);

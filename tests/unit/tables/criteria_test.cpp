@@ -30,8 +30,9 @@ std::string Parse(const std::string& text, const char** error = nullptr) {
     const char* why = nullptr;
     CriteriaNode* tree = ParseCriteriaWithError(text.c_str(), &why);
     std::string shape = Shape(tree);
-    if (tree != nullptr)
+    if (tree != nullptr) {
         EXPECT_EQ(tree->parent, nullptr);
+    }
     FreeCriteriaTree(tree);
     if (error != nullptr)
         *error = why;

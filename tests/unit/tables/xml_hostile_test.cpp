@@ -156,8 +156,9 @@ TEST(TablesXmlHostile, AnOrdinaryUnparsableTextLogsOnlyTheParseError) {
         EXPECT_EQ(Load(text), 0) << text;
     }
     for (const auto& e : log.entries()) {
-        if (e.level == "ERROR")
+        if (e.level == "ERROR") {
             EXPECT_EQ(e.message, kParseError);
+        }
     }
     EXPECT_EQ(log.count("ERROR", kParseError), 6);
 }

@@ -249,8 +249,9 @@ TEST_F(Files, FindListsNamesSizesAndEnds) {
             EXPECT_EQ(fd.nFileSizeLow, 5u);
             EXPECT_EQ(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
         }
-        if (std::string(fd.cFileName) == "sub")
+        if (std::string(fd.cFileName) == "sub") {
             EXPECT_NE(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+        }
     } while (FindNextFileA(h, &fd));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     EXPECT_TRUE(FindClose(h));

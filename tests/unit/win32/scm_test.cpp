@@ -26,10 +26,12 @@ class ScmTest : public ::testing::Test {
     }
 
     ~ScmTest() override {
-        if (service_ != nullptr)
+        if (service_ != nullptr) {
             EXPECT_TRUE(CloseServiceHandle(service_));
-        if (manager_ != nullptr)
+        }
+        if (manager_ != nullptr) {
             EXPECT_TRUE(CloseServiceHandle(manager_));
+        }
     }
 
     twtest::ScopedRegistry registry_; // also points TW_SERVICE_DIR at a fresh folder
