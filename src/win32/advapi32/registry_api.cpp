@@ -1,7 +1,11 @@
-// The Reg* functions over the store of registry_store.cpp, with Windows'
-// argument rules, sizes and error codes. Each call is one transaction.
+// The key functions of the Reg* API (open, create, delete, close, enumerate
+// subkeys, query a key's counts) over the store of registry_store.cpp, with
+// Windows' argument rules, sizes and error codes; the table of open key
+// handles; and the 32-bit and 64-bit views. The value functions, on these
+// handles, are in registry_values.cpp. Each call is one transaction.
 //
-// Choices where Microsoft's documentation leaves room (the report lists them):
+// Choices where Microsoft's documentation leaves room, for the key and the
+// value functions alike (the report lists them):
 // - Reg* functions report through their result only; the thread's last error
 //   is never changed.
 // - A failed RegOpenKeyEx sets *phkResult to NULL; a failed RegCreateKeyEx
@@ -23,7 +27,6 @@
 #include <sys/utsname.h>
 
 #include <atomic>
-#include <new>
 #include <unordered_map>
 
 #ifndef MAXIMUM_ALLOWED
@@ -35,13 +38,6 @@ using namespace tw::reg;
 namespace {
 
 std::atomic<int> g_processIs64{0};
-
-struct OpenKey {
-    long long id = 0;
-    long long root = 0;
-    std::vector<std::u16string> path; // below the root, as it was reached
-    REGSAM access = 0;
-};
 
 // Handle values are never reused within a process, so a stale handle can
 // only ever be refused, never alias a newer key.
@@ -58,7 +54,11 @@ HandleTable& handles() {
 
 const REGSAM kFullAccess = KEY_ALL_ACCESS;
 
-DWORD lookup(HKEY key, OpenKey& out) {
+} // namespace
+
+namespace tw::reg {
+
+DWORD LookupKey(HKEY key, OpenKey& out) {
     if (long long root = RootIdOf(key)) {
         out.id = root;
         out.root = root;
@@ -72,6 +72,61 @@ DWORD lookup(HKEY key, OpenKey& out) {
     out = it->second;
     return 0;
 }
+
+DWORD CheckAlive(const OpenKey& key) {
+    if (key.id == key.root)
+        return 0;
+    bool exists = false;
+    if (DWORD rc = KeyExists(key.id, exists))
+        return rc;
+    return exists ? 0 : ERROR_KEY_DELETED;
+}
+
+EnumCursor& ValueCursor(HKEY key) {
+    return handles().valueCursors[reinterpret_cast<uintptr_t>(key)];
+}
+
+void ForgetAllHandles() {
+    handles().keys.clear();
+    handles().subkeyCursors.clear();
+    handles().valueCursors.clear();
+}
+
+std::u16string FromWideArg(const WCHAR* s) {
+    if (s == nullptr)
+        return std::u16string();
+    size_t n = 0;
+    while (s[n] != 0)
+        ++n;
+    return std::u16string(reinterpret_cast<const char16_t*>(s), n);
+}
+
+std::u16string FromNarrowArg(const char* s) {
+    return s == nullptr ? std::u16string() : tw::Utf8ToUtf16(std::string(s));
+}
+
+std::u16string FromStoredBytes(const std::string& bytes) {
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return out;
+}
+
+std::u16string KeyPathText(long long root, const std::vector<std::u16string>& path) {
+    std::u16string out = root == RootIdOf(HKEY_LOCAL_MACHINE)   ? u"HKLM"
+                         : root == RootIdOf(HKEY_CURRENT_USER)  ? u"HKCU"
+                         : root == RootIdOf(HKEY_USERS)         ? u"HKU"
+                         : root == RootIdOf(HKEY_CLASSES_ROOT)  ? u"HKCR"
+                                                                : u"HKCC";
+    for (const auto& name : path)
+        out += u"\\" + name;
+    return out;
+}
+
+} // namespace tw::reg
+
+namespace {
 
 HKEY newHandle(OpenKey key) {
     uintptr_t h = handles().next;
@@ -105,41 +160,6 @@ DWORD viewOf(REGSAM sam, bool& is32) {
     return 0;
 }
 
-bool isStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
-std::u16string fromBytes(const std::string& bytes) {
-    std::u16string out(bytes.size() / 2, u'\0');
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    return out;
-}
-
-std::string toBytes(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        out += static_cast<char>(c & 0xff);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
-
-std::u16string wide(const WCHAR* s) {
-    if (s == nullptr)
-        return std::u16string();
-    size_t n = 0;
-    while (s[n] != 0)
-        ++n;
-    return std::u16string(reinterpret_cast<const char16_t*>(s), n);
-}
-
-std::u16string narrowToWide(const char* s) {
-    return s == nullptr ? std::u16string() : tw::Utf8ToUtf16(std::string(s));
-}
-
 bool hostIsAmd64() {
     static const bool amd64 = [] {
         struct utsname u;
@@ -170,7 +190,7 @@ DWORD machineIsAmd64(bool& amd64) {
     if (DWORD rc = id != 0 ? FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v) : 0)
         return rc;
     if (found && (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
-        std::u16string text = fromBytes(v.data);
+        std::u16string text = FromStoredBytes(v.data);
         text = text.substr(0, text.find(u'\0'));
         amd64 = FoldName(text) == u"AMD64";
     } else {
@@ -242,26 +262,6 @@ DWORD target(const OpenKey& parent, const std::vector<std::u16string>& names, bo
     return 0;
 }
 
-DWORD checkAlive(const OpenKey& key) {
-    if (key.id == key.root)
-        return 0;
-    bool exists = false;
-    if (DWORD rc = KeyExists(key.id, exists))
-        return rc;
-    return exists ? 0 : ERROR_KEY_DELETED;
-}
-
-template <typename F> LSTATUS guarded(F&& body) {
-    try {
-        LockGuard lock;
-        return static_cast<LSTATUS>(body());
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-        return ERROR_REGISTRY_IO_FAILED;
-    }
-}
-
 // ---- the shared bodies of the A and W forms ----
 
 DWORD openKey(HKEY key, const std::u16string& sub, REGSAM sam, PHKEY result) {
@@ -272,7 +272,7 @@ DWORD openKey(HKEY key, const std::u16string& sub, REGSAM sam, PHKEY result) {
     if (DWORD rc = viewOf(sam, is32))
         return rc;
     OpenKey parent;
-    if (DWORD rc = lookup(key, parent))
+    if (DWORD rc = LookupKey(key, parent))
         return rc;
     if (sub.empty() && RootIdOf(key) != 0) {
         *result = key; // predefined keys hand back themselves
@@ -284,7 +284,7 @@ DWORD openKey(HKEY key, const std::u16string& sub, REGSAM sam, PHKEY result) {
     Txn txn(false);
     if (txn.rc())
         return txn.rc();
-    if (DWORD rc = checkAlive(parent))
+    if (DWORD rc = CheckAlive(parent))
         return rc;
     Target t;
     if (DWORD rc = target(parent, names, is32, t))
@@ -314,7 +314,7 @@ DWORD createKey(HKEY key, const std::u16string* sub, REGSAM sam, PHKEY result,
     if (DWORD rc = viewOf(sam, is32))
         return rc;
     OpenKey parent;
-    if (DWORD rc = lookup(key, parent))
+    if (DWORD rc = LookupKey(key, parent))
         return rc;
     std::vector<std::u16string> names;
     if (DWORD rc = splitPath(*sub, parent.path.size(), names))
@@ -322,7 +322,7 @@ DWORD createKey(HKEY key, const std::u16string* sub, REGSAM sam, PHKEY result,
     Txn txn(true);
     if (txn.rc())
         return txn.rc();
-    if (DWORD rc = checkAlive(parent))
+    if (DWORD rc = CheckAlive(parent))
         return rc;
     Target t;
     if (DWORD rc = target(parent, names, is32, t))
@@ -356,133 +356,6 @@ DWORD createKey(HKEY key, const std::u16string* sub, REGSAM sam, PHKEY result,
     return 0;
 }
 
-DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                 LPDWORD size, bool narrow) {
-    if (reserved != nullptr || (data != nullptr && size == nullptr))
-        return ERROR_INVALID_PARAMETER;
-    OpenKey k;
-    if (DWORD rc = lookup(key, k))
-        return rc;
-    if ((k.access & KEY_QUERY_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
-    Txn txn(false);
-    if (txn.rc())
-        return txn.rc();
-    if (DWORD rc = checkAlive(k))
-        return rc;
-    StoredValue v;
-    bool found = false;
-    if (name.size() <= kMaxValueName) {
-        if (DWORD rc = FindValue(k.id, name, found, v))
-            return rc;
-    }
-    if (!found)
-        return ERROR_FILE_NOT_FOUND;
-    txn.commit();
-    if (narrow && isStringType(v.type))
-        v.data = tw::Utf16ToUtf8(fromBytes(v.data));
-    DWORD n = static_cast<DWORD>(v.data.size());
-    if (data != nullptr && *size < n) {
-        *size = n;
-        if (type != nullptr)
-            *type = v.type;
-        return ERROR_MORE_DATA;
-    }
-    if (data != nullptr && n > 0)
-        memcpy(data, v.data.data(), n);
-    if (size != nullptr)
-        *size = n;
-    if (type != nullptr)
-        *type = v.type;
-    return 0;
-}
-
-// A key's path as a person reads it ("HKLM\\SOFTWARE\\..."), for the run report.
-std::u16string keyPathText(long long root, const std::vector<std::u16string>& path) {
-    std::u16string out = root == RootIdOf(HKEY_LOCAL_MACHINE)   ? u"HKLM"
-                         : root == RootIdOf(HKEY_CURRENT_USER)  ? u"HKCU"
-                         : root == RootIdOf(HKEY_USERS)         ? u"HKU"
-                         : root == RootIdOf(HKEY_CLASSES_ROOT)  ? u"HKCR"
-                                                                : u"HKCC";
-    for (const auto& name : path)
-        out += u"\\" + name;
-    return out;
-}
-
-// The value as it stands before a change, when the run report wants it.
-DWORD stateBefore(const OpenKey& k, const std::u16string& name, tw::ValueState& state) {
-    if (!tw::RunReportWanted() || name.size() > kMaxValueName)
-        return 0;
-    StoredValue v;
-    bool found = false;
-    if (DWORD rc = FindValue(k.id, name, found, v))
-        return rc;
-    state = {found, v.type, v.data};
-    return 0;
-}
-
-DWORD setValue(HKEY key, const std::u16string& name, DWORD type, const BYTE* data, DWORD size,
-               bool narrow) {
-    if (data == nullptr && size != 0)
-        return ERROR_NOACCESS;
-    if (name.size() > kMaxValueName || size > kMaxValueData)
-        return ERROR_INVALID_PARAMETER;
-    std::string bytes;
-    if (size != 0)
-        bytes.assign(reinterpret_cast<const char*>(data), size);
-    if (narrow && isStringType(type)) {
-        bytes = toBytes(tw::Utf8ToUtf16(bytes));
-        if (bytes.size() > kMaxValueData)
-            return ERROR_INVALID_PARAMETER;
-    }
-    OpenKey k;
-    if (DWORD rc = lookup(key, k))
-        return rc;
-    if ((k.access & KEY_SET_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
-    Txn txn(true);
-    if (txn.rc())
-        return txn.rc();
-    if (DWORD rc = checkAlive(k))
-        return rc;
-    tw::ValueState before;
-    if (DWORD rc = stateBefore(k, name, before))
-        return rc;
-    if (DWORD rc = SetValue(k.id, name, type, bytes.data(), bytes.size()))
-        return rc;
-    if (DWORD rc = txn.commit())
-        return rc;
-    tw::NoteRegistryChange(keyPathText(k.root, k.path), name, before, {true, type, bytes});
-    return 0;
-}
-
-DWORD deleteValue(HKEY key, const std::u16string& name) {
-    OpenKey k;
-    if (DWORD rc = lookup(key, k))
-        return rc;
-    if ((k.access & KEY_SET_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
-    Txn txn(true);
-    if (txn.rc())
-        return txn.rc();
-    if (DWORD rc = checkAlive(k))
-        return rc;
-    tw::ValueState before;
-    if (DWORD rc = stateBefore(k, name, before))
-        return rc;
-    bool found = false;
-    if (name.size() <= kMaxValueName) {
-        if (DWORD rc = DeleteValue(k.id, name, found))
-            return rc;
-    }
-    if (!found)
-        return ERROR_FILE_NOT_FOUND;
-    if (DWORD rc = txn.commit())
-        return rc;
-    tw::NoteRegistryChange(keyPathText(k.root, k.path), name, before, {});
-    return 0;
-}
-
 DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
     if (sub == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -490,7 +363,7 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
     if (DWORD rc = viewOf(sam, is32))
         return rc;
     OpenKey parent;
-    if (DWORD rc = lookup(key, parent))
+    if (DWORD rc = LookupKey(key, parent))
         return rc;
     std::vector<std::u16string> names;
     if (DWORD rc = splitPath(*sub, parent.path.size(), names))
@@ -498,7 +371,7 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
     Txn txn(true);
     if (txn.rc())
         return txn.rc();
-    if (DWORD rc = checkAlive(parent))
+    if (DWORD rc = CheckAlive(parent))
         return rc;
     long long id = 0;
     std::vector<std::u16string> path;
@@ -534,19 +407,8 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
         return rc;
     if (DWORD rc = txn.commit())
         return rc;
-    tw::NoteKeyDeleted(keyPathText(parent.root, path));
+    tw::NoteKeyDeleted(KeyPathText(parent.root, path));
     return 0;
-}
-
-// A name fits a buffer of `count` characters when its terminator does too.
-template <typename C> bool fits(const std::basic_string<C>& text, DWORD count) {
-    return text.size() < count;
-}
-// Copies the name and its terminator; the count becomes the length without it.
-template <typename C> void copyName(const std::basic_string<C>& text, C* buf, LPDWORD count) {
-    memcpy(buf, text.data(), text.size() * sizeof(C));
-    buf[text.size()] = 0;
-    *count = static_cast<DWORD>(text.size());
 }
 
 template <typename C>
@@ -556,14 +418,14 @@ DWORD enumKey(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved
         (cls != nullptr && clsSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     OpenKey k;
-    if (DWORD rc = lookup(key, k))
+    if (DWORD rc = LookupKey(key, k))
         return rc;
     if ((k.access & KEY_ENUMERATE_SUB_KEYS) == 0)
         return ERROR_ACCESS_DENIED;
     Txn txn(false);
     if (txn.rc())
         return txn.rc();
-    if (DWORD rc = checkAlive(k))
+    if (DWORD rc = CheckAlive(k))
         return rc;
     bool found = false;
     std::u16string child;
@@ -579,66 +441,15 @@ DWORD enumKey(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved
         out = tw::Utf16ToUtf8(child);
     else
         out.assign(child.begin(), child.end());
-    if (!fits(out, *nameSize) || (cls != nullptr && *clsSize == 0))
+    if (!NameFits(out, *nameSize) || (cls != nullptr && *clsSize == 0))
         return ERROR_MORE_DATA;
-    copyName(out, name, nameSize);
+    CopyName(out, name, nameSize);
     if (cls != nullptr)
         cls[0] = 0; // keys carry no class here
     if (clsSize != nullptr)
         *clsSize = 0;
     if (lastWrite != nullptr)
         *lastWrite = ToFileTime(written);
-    return 0;
-}
-
-template <typename C>
-DWORD enumValue(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
-                LPBYTE data, LPDWORD dataSize) {
-    if (name == nullptr || nameSize == nullptr || reserved != nullptr ||
-        (data != nullptr && dataSize == nullptr))
-        return ERROR_INVALID_PARAMETER;
-    OpenKey k;
-    if (DWORD rc = lookup(key, k))
-        return rc;
-    if ((k.access & KEY_QUERY_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
-    Txn txn(false);
-    if (txn.rc())
-        return txn.rc();
-    if (DWORD rc = checkAlive(k))
-        return rc;
-    bool found = false;
-    StoredValue v;
-    EnumCursor& cursor = handles().valueCursors[reinterpret_cast<uintptr_t>(key)];
-    if (DWORD rc = ValueAt(k.id, index, cursor, found, v))
-        return rc;
-    if (!found)
-        return ERROR_NO_MORE_ITEMS;
-    txn.commit();
-    std::basic_string<C> out;
-    constexpr bool narrow = sizeof(C) == 1;
-    if constexpr (narrow)
-        out = tw::Utf16ToUtf8(v.name);
-    else
-        out.assign(v.name.begin(), v.name.end());
-    if (narrow && isStringType(v.type))
-        v.data = tw::Utf16ToUtf8(fromBytes(v.data));
-    DWORD n = static_cast<DWORD>(v.data.size());
-    if (!fits(out, *nameSize))
-        return ERROR_MORE_DATA;
-    if (data != nullptr && *dataSize < n) {
-        *dataSize = n;
-        if (type != nullptr)
-            *type = v.type;
-        return ERROR_MORE_DATA;
-    }
-    copyName(out, name, nameSize);
-    if (data != nullptr && n > 0)
-        memcpy(data, v.data.data(), n);
-    if (dataSize != nullptr)
-        *dataSize = n;
-    if (type != nullptr)
-        *type = v.type;
     return 0;
 }
 
@@ -659,14 +470,6 @@ bool MachineIsAmd64() {
     }
 }
 
-namespace reg {
-void ForgetAllHandles() {
-    handles().keys.clear();
-    handles().subkeyCursors.clear();
-    handles().valueCursors.clear();
-}
-} // namespace reg
-
 } // namespace tw
 
 extern "C" {
@@ -679,34 +482,34 @@ int TwLinuxProcessIs64Bit(void) {
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
-    return guarded([&] { return openKey(key, wide(subKey), sam, result); });
+    return Guarded([&] { return openKey(key, FromWideArg(subKey), sam, result); });
 }
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
-    return guarded([&] { return openKey(key, narrowToWide(subKey), sam, result); });
+    return Guarded([&] { return openKey(key, FromNarrowArg(subKey), sam, result); });
 }
 
 LSTATUS RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    return guarded([&]() -> DWORD {
+    return Guarded([&]() -> DWORD {
         if (result == nullptr)
             return ERROR_INVALID_PARAMETER;
         if (subKey == nullptr || *subKey == '\0') {
             // The old form hands back the very handle it was given.
             OpenKey k;
-            if (DWORD rc = lookup(key, k))
+            if (DWORD rc = LookupKey(key, k))
                 return rc;
             *result = key;
             return 0;
         }
-        return openKey(key, narrowToWide(subKey), MAXIMUM_ALLOWED, result);
+        return openKey(key, FromNarrowArg(subKey), MAXIMUM_ALLOWED, result);
     });
 }
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR cls, DWORD options,
                         REGSAM sam, const SECURITY_ATTRIBUTES* sa, PHKEY result,
                         LPDWORD disposition) {
-    return guarded([&] {
-        std::u16string sub = wide(subKey);
+    return Guarded([&] {
+        std::u16string sub = FromWideArg(subKey);
         return createKey(key, subKey != nullptr ? &sub : nullptr, sam, result, disposition);
     });
 }
@@ -714,51 +517,22 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR cls, DW
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options,
                         REGSAM sam, const SECURITY_ATTRIBUTES* sa, PHKEY result,
                         LPDWORD disposition) {
-    return guarded([&] {
-        std::u16string sub = narrowToWide(subKey);
+    return Guarded([&] {
+        std::u16string sub = FromNarrowArg(subKey);
         return createKey(key, subKey != nullptr ? &sub : nullptr, sam, result, disposition);
     });
 }
 
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                         LPDWORD size) {
-    return guarded([&] { return queryValue(key, wide(name), reserved, type, data, size, false); });
-}
-
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                         LPDWORD size) {
-    return guarded(
-        [&] { return queryValue(key, narrowToWide(name), reserved, type, data, size, true); });
-}
-
-LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
-                       DWORD size) {
-    return guarded([&] { return setValue(key, wide(name), type, data, size, false); });
-}
-
-LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
-                       DWORD size) {
-    return guarded([&] { return setValue(key, narrowToWide(name), type, data, size, true); });
-}
-
-LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) {
-    return guarded([&] { return deleteValue(key, wide(name)); });
-}
-
-LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
-    return guarded([&] { return deleteValue(key, narrowToWide(name)); });
-}
-
 LSTATUS RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM sam, DWORD reserved) {
-    return guarded([&] {
-        std::u16string sub = wide(subKey);
+    return Guarded([&] {
+        std::u16string sub = FromWideArg(subKey);
         return deleteKey(key, subKey != nullptr ? &sub : nullptr, sam & KEY_WOW64_RES);
     });
 }
 
 LSTATUS RegDeleteKeyExA(HKEY key, LPCSTR subKey, REGSAM sam, DWORD reserved) {
-    return guarded([&] {
-        std::u16string sub = narrowToWide(subKey);
+    return Guarded([&] {
+        std::u16string sub = FromNarrowArg(subKey);
         return deleteKey(key, subKey != nullptr ? &sub : nullptr, sam & KEY_WOW64_RES);
     });
 }
@@ -773,13 +547,13 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
                       LPWSTR cls, LPDWORD clsSize, PFILETIME lastWrite) {
-    return guarded(
+    return Guarded(
         [&] { return enumKey(key, index, name, nameSize, reserved, cls, clsSize, lastWrite); });
 }
 
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                       LPSTR cls, LPDWORD clsSize, PFILETIME lastWrite) {
-    return guarded(
+    return Guarded(
         [&] { return enumKey(key, index, name, nameSize, reserved, cls, clsSize, lastWrite); });
 }
 
@@ -788,34 +562,22 @@ LSTATUS RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     return RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
 }
 
-LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
-                      LPDWORD type, LPBYTE data, LPDWORD dataSize) {
-    return guarded(
-        [&] { return enumValue(key, index, name, nameSize, reserved, type, data, dataSize); });
-}
-
-LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
-                      LPDWORD type, LPBYTE data, LPDWORD dataSize) {
-    return guarded(
-        [&] { return enumValue(key, index, name, nameSize, reserved, type, data, dataSize); });
-}
-
 LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved, LPDWORD subKeys,
                          LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
                          LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
                          PFILETIME lastWrite) {
-    return guarded([&]() -> DWORD {
+    return Guarded([&]() -> DWORD {
         if (reserved != nullptr || (cls != nullptr && clsSize == nullptr))
             return ERROR_INVALID_PARAMETER;
         OpenKey k;
-        if (DWORD rc = lookup(key, k))
+        if (DWORD rc = LookupKey(key, k))
             return rc;
         if ((k.access & KEY_QUERY_VALUE) == 0)
             return ERROR_ACCESS_DENIED;
         Txn txn(false);
         if (txn.rc())
             return txn.rc();
-        if (DWORD rc = checkAlive(k))
+        if (DWORD rc = CheckAlive(k))
             return rc;
         KeyInfo info;
         if (DWORD rc = QueryKeyInfo(k.id, info))
@@ -848,7 +610,7 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsSize, LPDWORD reserved
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-    return guarded([&]() -> DWORD {
+    return Guarded([&]() -> DWORD {
         if (RootIdOf(key) != 0)
             return 0;
         const auto h = reinterpret_cast<uintptr_t>(key);
