@@ -1,7 +1,7 @@
 // The Linux registry store (registry_store.cpp, over the connection of
 // registry_db.cpp): a SQLite database behind the Reg* functions, shared by
-// registry_api.cpp, registry_values.cpp and registry_host.cpp (not part of the Win32 surface; tools
-// reach batches through tw_linux.h).
+// registry_api.cpp, registry_values.cpp and registry_host.cpp (not part of
+// the Win32 surface; tools reach batches through tw_linux.h).
 #pragma once
 
 #include <windows.h>
