@@ -63,6 +63,18 @@ inline double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Runs the two sides of round `round` in turn, each starting first every other
+// round, so that neither always meets a warm or a cold cache.
+template <class A, class B> void inTurn(int round, A&& first, B&& second) {
+    if (round % 2 == 0) {
+        first();
+        second();
+    } else {
+        second();
+        first();
+    }
+}
+
 struct RunResult {
     int exitCode = -1;
     double seconds = 0;    // wall time, spawn to exit

@@ -106,13 +106,7 @@ void DownloadRows(Context& c) {
             cu.push_back(a.seconds);
             cuCpu.push_back(a.cpuSeconds);
         };
-        if (i % 2 == 0) {
-            fetch();
-            reference();
-        } else {
-            reference();
-            fetch();
-        }
+        inTurn(i, fetch, reference);
         ratios.push_back(cu.back() / tw.back());
     }
     fs::remove(ours);

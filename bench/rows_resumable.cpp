@@ -145,13 +145,7 @@ void ResumableRows(Context& c) {
                 cu.push_back(r.seconds);
                 cuSame = cuSame && r.exitCode == 0 && sameFile(file, curlOut);
             };
-            if (i % 2 == 0) {
-                fetch();
-                reference();
-            } else {
-                reference();
-                fetch();
-            }
+            inTurn(i, fetch, reference);
             ratios.push_back(tw.back() / cu.back());
         }
         fs::remove(dest);

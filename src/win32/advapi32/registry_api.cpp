@@ -105,14 +105,6 @@ std::u16string FromNarrowArg(const char* s) {
     return s == nullptr ? std::u16string() : tw::Utf8ToUtf16(std::string(s));
 }
 
-std::u16string FromStoredBytes(const std::string& bytes) {
-    std::u16string out(bytes.size() / 2, u'\0');
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    return out;
-}
-
 std::u16string KeyPathText(long long root, const std::vector<std::u16string>& path) {
     std::u16string out = root == RootIdOf(HKEY_LOCAL_MACHINE)   ? u"HKLM"
                          : root == RootIdOf(HKEY_CURRENT_USER)  ? u"HKCU"
@@ -190,7 +182,7 @@ DWORD machineIsAmd64(bool& amd64) {
     if (DWORD rc = id != 0 ? FindValue(id, u"PROCESSOR_ARCHITECTURE", found, v) : 0)
         return rc;
     if (found && (v.type == REG_SZ || v.type == REG_EXPAND_SZ)) {
-        std::u16string text = FromStoredBytes(v.data);
+        std::u16string text = FromLeBytes(v.data);
         text = text.substr(0, text.find(u'\0'));
         amd64 = FoldName(text) == u"AMD64";
     } else {

@@ -48,8 +48,6 @@ EnumCursor& ValueCursor(HKEY key);
 // The name argument of a W or an A form as UTF-16 (NULL: empty).
 std::u16string FromWideArg(const WCHAR* s);
 std::u16string FromNarrowArg(const char* s);
-// String data as stored (UTF-16LE bytes) as text.
-std::u16string FromStoredBytes(const std::string& bytes);
 
 // A key's path as a person reads it ("HKLM\\SOFTWARE\\..."), for the run report.
 std::u16string KeyPathText(long long root, const std::vector<std::u16string>& path);

@@ -51,25 +51,6 @@ struct ReadCache {
 };
 ReadCache g_cache;
 
-std::string nameBytes(const std::u16string& name) {
-    std::string out;
-    out.reserve(name.size() * 2);
-    for (char16_t c : name) {
-        out += static_cast<char>(c & 0xff);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
-
-std::u16string nameFromBytes(const std::string& bytes) {
-    std::u16string out;
-    out.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    return out;
-}
-
 char16_t foldNameChar(char16_t c);
 
 // The folded name as UTF-16BE, after `prefix` bytes of room.
@@ -148,6 +129,24 @@ std::u16string FoldName(const std::u16string& name) {
     return out;
 }
 
+std::string ToLeBytes(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        out += static_cast<char>(c & 0xff);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+std::u16string FromLeBytes(const std::string& bytes) {
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return out;
+}
+
 FILETIME ToFileTime(long long unixMillis) {
     unsigned long long t =
         (static_cast<unsigned long long>(unixMillis) + 11644473600000ULL) * 10000ULL;
@@ -210,7 +209,7 @@ DWORD AddPredefinedKeys() {
     for (auto& r : roots) {
         Stmt s("INSERT OR IGNORE INTO keys(id, parent, name, fold, written) VALUES(?1, 0, ?2, "
                "?3, ?4)");
-        s.bind(1, r.id).bindBlob(2, nameBytes(r.name)).bindBlob(3, foldBytes(r.name)).bind(4, now);
+        s.bind(1, r.id).bindBlob(2, ToLeBytes(r.name)).bindBlob(3, foldBytes(r.name)).bind(4, now);
         s.row();
         if (s.error())
             return s.error();
@@ -316,7 +315,7 @@ DWORD FindChild(long long parent, const std::u16string& name, long long& child) 
 
 DWORD CreateChild(long long parent, const std::u16string& name, long long& child) {
     Stmt s("INSERT INTO keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
-    s.bind(1, parent).bindBlob(2, nameBytes(name)).bindBlob(3, foldBytes(name));
+    s.bind(1, parent).bindBlob(2, ToLeBytes(name)).bindBlob(3, foldBytes(name));
     s.bind(4, NowUnixMillis());
     s.row();
     if (s.error())
@@ -392,7 +391,7 @@ DWORD ChildAt(long long parent, DWORD index, EnumCursor& cursor, bool& found,
     found = s.row();
     cursor.valid = false;
     if (found) {
-        name = nameFromBytes(s.colBytes(0));
+        name = FromLeBytes(s.colBytes(0));
         written = s.col64(1);
         cursor.fold = s.colBytes(2);
         cursor.index = index;
@@ -417,7 +416,7 @@ DWORD FindValue(long long key, const std::u16string& name, bool& found, StoredVa
     s.bind(1, key).bindBlob(2, ck.data() + sizeof key, ck.size() - sizeof key);
     found = s.row();
     if (found) {
-        out.name = nameFromBytes(s.colBytes(0));
+        out.name = FromLeBytes(s.colBytes(0));
         out.type = static_cast<DWORD>(s.col64(1));
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
@@ -442,7 +441,7 @@ DWORD SetValue(long long key, const std::u16string& name, DWORD type, const void
         Stmt s("INSERT INTO vals(key, name, fold, type, data, host) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
                "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, "
                "host = excluded.host");
-        s.bind(1, key).bindBlob(2, nameBytes(name)).bindBlob(3, foldBytes(name));
+        s.bind(1, key).bindBlob(2, ToLeBytes(name)).bindBlob(3, foldBytes(name));
         s.bind(4, type).bindBlob(5, data, size).bind(6, host ? 1 : 0);
         s.row();
         if (s.error())
@@ -474,7 +473,7 @@ DWORD ValueAt(long long key, DWORD index, EnumCursor& cursor, bool& found, Store
     found = s.row();
     cursor.valid = false;
     if (found) {
-        out.name = nameFromBytes(s.colBytes(0));
+        out.name = FromLeBytes(s.colBytes(0));
         out.type = static_cast<DWORD>(s.col64(1));
         out.data = s.colBytes(2);
         out.host = s.col64(3) != 0;
@@ -520,7 +519,7 @@ DWORD HostValueNames(long long key, std::vector<std::u16string>& names) {
     Stmt s("SELECT name FROM vals WHERE key = ?1 AND host = 1");
     s.bind(1, key);
     while (s.row())
-        names.push_back(nameFromBytes(s.colBytes(0)));
+        names.push_back(FromLeBytes(s.colBytes(0)));
     return s.error();
 }
 

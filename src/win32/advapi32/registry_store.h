@@ -43,6 +43,11 @@ struct StoredValue {
 // Windows compares registry names by upper-casing them.
 std::u16string FoldName(const std::u16string& name);
 
+// Names and string data are stored as UTF-16LE bytes; an odd last byte is
+// dropped when read back.
+std::string ToLeBytes(const std::u16string& text);
+std::u16string FromLeBytes(const std::string& bytes);
+
 // A transaction on the store. The constructor opens the database when needed
 // and begins (BEGIN IMMEDIATE for writers, a savepoint inside a batch); `rc`
 // is non-zero when that failed. Destruction without commit() rolls back.

@@ -20,16 +20,6 @@ bool isStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-std::string toBytes(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        out += static_cast<char>(c & 0xff);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
-
 DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                  LPDWORD size, bool narrow) {
     if (reserved != nullptr || (data != nullptr && size == nullptr))
@@ -54,7 +44,7 @@ DWORD queryValue(HKEY key, const std::u16string& name, LPDWORD reserved, LPDWORD
         return ERROR_FILE_NOT_FOUND;
     txn.commit();
     if (narrow && isStringType(v.type))
-        v.data = tw::Utf16ToUtf8(FromStoredBytes(v.data));
+        v.data = tw::Utf16ToUtf8(FromLeBytes(v.data));
     DWORD n = static_cast<DWORD>(v.data.size());
     if (data != nullptr && *size < n) {
         *size = n;
@@ -93,7 +83,7 @@ DWORD setValue(HKEY key, const std::u16string& name, DWORD type, const BYTE* dat
     if (size != 0)
         bytes.assign(reinterpret_cast<const char*>(data), size);
     if (narrow && isStringType(type)) {
-        bytes = toBytes(tw::Utf8ToUtf16(bytes));
+        bytes = ToLeBytes(tw::Utf8ToUtf16(bytes));
         if (bytes.size() > kMaxValueData)
             return ERROR_INVALID_PARAMETER;
     }
@@ -176,7 +166,7 @@ DWORD enumValue(HKEY key, DWORD index, C* name, LPDWORD nameSize, LPDWORD reserv
     else
         out.assign(v.name.begin(), v.name.end());
     if (narrow && isStringType(v.type))
-        v.data = tw::Utf16ToUtf8(FromStoredBytes(v.data));
+        v.data = tw::Utf16ToUtf8(FromLeBytes(v.data));
     DWORD n = static_cast<DWORD>(v.data.size());
     if (!NameFits(out, *nameSize))
         return ERROR_MORE_DATA;
