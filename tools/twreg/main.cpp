@@ -318,6 +318,19 @@ LSTATUS subkeyAt(HKEY key, DWORD index, std::u16string& name) {
     return rc;
 }
 
+// The names of a key's subkeys, in enumeration order.
+LSTATUS subkeysOf(HKEY key, std::vector<std::u16string>& names) {
+    for (DWORD i = 0;; ++i) {
+        std::u16string child;
+        LSTATUS rc = subkeyAt(key, i, child);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        names.push_back(std::move(child));
+    }
+}
+
 LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, std::string& data) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         DWORD size = 0;
@@ -433,16 +446,10 @@ int querySubtree(const KeyPath& top) {
         if (int failed = printKeyAndValues(key.key, shown, sub != top.sub))
             return failed;
         std::vector<std::u16string> children;
-        for (DWORD i = 0;; ++i) {
-            std::u16string child;
-            rc = subkeyAt(key.key, i, child);
-            if (rc == ERROR_NO_MORE_ITEMS)
-                break;
-            if (rc != ERROR_SUCCESS)
-                return fail(shown + ": " + DescribeError(rc));
-            children.push_back(sub.empty() ? child : sub + u"\\" + child);
-        }
-        pending.insert(pending.end(), children.rbegin(), children.rend());
+        if ((rc = subkeysOf(key.key, children)) != ERROR_SUCCESS)
+            return fail(shown + ": " + DescribeError(rc));
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            pending.push_back(sub.empty() ? *child : sub + u"\\" + *child);
     }
     return finishOutput();
 }
@@ -502,15 +509,11 @@ int cmdQuery(std::vector<std::string> args) {
     printf("\n");
     if (int failed = printKeyAndValues(key.key, shown, false))
         return failed;
-    for (DWORD i = 0;; ++i) {
-        std::u16string child;
-        rc = subkeyAt(key.key, i, child);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            break;
-        if (rc != ERROR_SUCCESS)
-            return fail(shown + ": " + DescribeError(rc));
+    std::vector<std::u16string> children;
+    if ((rc = subkeysOf(key.key, children)) != ERROR_SUCCESS)
+        return fail(shown + ": " + DescribeError(rc));
+    for (const std::u16string& child : children)
         printf("%s\\%s\n", shown.c_str(), Utf16ToUtf8(child).c_str());
-    }
     return finishOutput();
 }
 
