@@ -399,7 +399,8 @@ DWORD deleteKey(HKEY key, const std::u16string* sub, REGSAM sam) {
         return rc;
     if (DWORD rc = txn.commit())
         return rc;
-    tw::NoteKeyDeleted(KeyPathText(parent.root, path));
+    if (tw::RunReportWanted())
+        tw::NoteKeyDeleted(KeyPathText(parent.root, path));
     return 0;
 }
 

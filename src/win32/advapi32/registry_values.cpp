@@ -104,7 +104,9 @@ DWORD setValue(HKEY key, const std::u16string& name, DWORD type, const BYTE* dat
         return rc;
     if (DWORD rc = txn.commit())
         return rc;
-    tw::NoteRegistryChange(KeyPathText(k.root, k.path), name, before, {true, type, bytes});
+    // Only a run that reports pays for the path text and the copy of the data.
+    if (tw::RunReportWanted())
+        tw::NoteRegistryChange(KeyPathText(k.root, k.path), name, before, {true, type, bytes});
     return 0;
 }
 
@@ -131,7 +133,8 @@ DWORD deleteValue(HKEY key, const std::u16string& name) {
         return ERROR_FILE_NOT_FOUND;
     if (DWORD rc = txn.commit())
         return rc;
-    tw::NoteRegistryChange(KeyPathText(k.root, k.path), name, before, {});
+    if (tw::RunReportWanted())
+        tw::NoteRegistryChange(KeyPathText(k.root, k.path), name, before, {});
     return 0;
 }
 
